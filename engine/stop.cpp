@@ -1,0 +1,113 @@
+#include "engine/redirect.h"
+
+namespace {
+
+// Waits at most `timeoutMs` for `thread` to end while delivering the messages
+// that other threads send to this thread's windows. The host's completion
+// callback may SendMessage to a window of the very thread that is stopping
+// the run, and the watcher cannot end before that call returns. Posted
+// messages stay queued for the host's own loop.
+void WaitDeliveringSentMessages(HANDLE thread, DWORD timeoutMs) {
+    if (thread == nullptr)
+        return;
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        if (MsgWaitForMultipleObjectsEx(1, &thread, left, QS_SENDMESSAGE, 0) != WAIT_OBJECT_0 + 1)
+            return;
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
+HANDLE DuplicateOf(const ScopedHandle &handle) {
+    HANDLE self = GetCurrentProcess();
+    HANDLE duplicate = nullptr;
+    if (handle.IsValid())
+        DuplicateHandle(self, handle.Get(), self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    return duplicate;
+}
+
+}  // namespace
+
+bool CRedirect::OnWorkerThread() const {
+    const DWORD self = GetCurrentThreadId();
+    for (const ScopedHandle *thread : {&m_stdoutThread, &m_stderrThread, &m_watchThread}) {
+        if (thread->IsValid() && GetThreadId(thread->Get()) == self)
+            return true;
+    }
+    return false;
+}
+
+int CRedirect::StopRun() {
+    g_running = 0;
+    BOOL terminated = FALSE;
+    ScopedHandle watcher;
+    bool onWorker = false;
+    {
+        std::lock_guard<std::mutex> lock(m_releaseLock);
+        // Terminate before waiting: the watcher cannot finish while the child
+        // lives, so waiting first would only hold up the caller, often the
+        // host's UI thread. A whole job goes, so that a grandchild holding
+        // the output pipe cannot keep the run alive. After the end of a run
+        // only the ended child is left, and terminating it changes nothing.
+        if (RunInProgress() && m_job.IsValid())
+            terminated = TerminateJobObject(m_job.Get(), 1);
+        else
+            terminated = TerminateProcess(m_process.Get(), 1);
+        if (m_stopEvent.IsValid())
+            SetEvent(m_stopEvent.Get());
+        // Our own copy: the run's owner may release the original meanwhile.
+        watcher.Reset(DuplicateOf(m_watchThread));
+        onWorker = OnWorkerThread();
+    }
+    m_childStdinRead.Close();
+    m_childStderrWrite.Close();
+    // A worker (a callback that aborts) must not wait for the watcher, which
+    // waits for it.
+    if (!onWorker)
+        WaitDeliveringSentMessages(watcher.Get(), 1000);
+    return terminated;
+}
+
+void CRedirect::WaitForWorkers(DWORD timeoutMs) {
+    HANDLE threads[3];
+    DWORD count = 0;
+    for (const ScopedHandle *thread : {&m_stdoutThread, &m_stderrThread, &m_watchThread}) {
+        if (thread->IsValid())
+            threads[count++] = thread->Get();
+    }
+    if (count > 0)
+        WaitForMultipleObjects(count, threads, TRUE, timeoutMs);
+}
+
+int CRedirect::FinishRun() {
+    StopRun();
+    DWORD exitCode = STILL_ACTIVE;
+    const bool known = GetExitCodeProcess(m_process.Get(), &exitCode) != 0;
+    // The watcher has ended, and it waited for both readers; this makes sure
+    // no worker runs library code once the host regains control, since the
+    // host may unload the library right away.
+    WaitForWorkers(INFINITE);
+    ReleaseRun();
+    return known && exitCode == 0 ? 1 : 0;
+}
+
+void CRedirect::ReleaseRun() {
+    std::lock_guard<std::mutex> lock(m_releaseLock);
+    if (m_job.IsValid()) {
+        // The run is over: what the child left running on purpose (a server
+        // it started, say) must not die with the job handle.
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION noLimits{};
+        SetInformationJobObject(m_job.Get(), JobObjectExtendedLimitInformation, &noLimits,
+                                sizeof(noLimits));
+        m_job.Close();
+    }
+    m_process.Close();
+    m_stopEvent.Close();
+    for (ScopedHandle *handle :
+         {&m_childStdinRead, &m_childStdoutWrite, &m_childStderrWrite, &m_stdinWriter,
+          &m_stdoutReader, &m_stderrReader, &m_stdoutThread, &m_stderrThread, &m_watchThread})
+        handle->Close();
+}
