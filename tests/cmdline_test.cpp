@@ -1,0 +1,104 @@
+// Arguments reach the child exactly as the host passed them, whatever quotes,
+// backslashes and blanks they hold.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/redirect.h"
+#include "test_support.h"
+
+namespace {
+
+// The encoding of bw_child's `argv` mode: "<length>:<bytes>\n" per argument.
+std::string Encoded(const std::vector<std::string> &args) {
+    std::string encoded;
+    for (const std::string &arg : args)
+        encoded += std::to_string(arg.size()) + ":" + arg + "\n";
+    return encoded;
+}
+
+// Random arguments made of the characters that matter to the child's
+// parser, plain letters between them, and empty arguments now and then.
+std::vector<std::string> RandomArguments(std::mt19937 &random) {
+    static const char kAlphabet[] = {'a', 'b', '\\', '\\', '"', '"', ' ', '\t', '\'', '^', '%'};
+    std::uniform_int_distribution<int> argCount(0, 5);
+    std::uniform_int_distribution<int> length(0, 8);
+    std::uniform_int_distribution<size_t> pick(0, sizeof(kAlphabet) - 1);
+    std::vector<std::string> args(argCount(random));
+    for (std::string &arg : args) {
+        const int size = length(random);
+        for (int i = 0; i < size; ++i)
+            arg += kAlphabet[pick(random)];
+    }
+    return args;
+}
+
+std::string Composed(const std::vector<std::string> &args) {
+    const std::vector<const char *> argv = ArgvOf(args);
+    return ComposeCommandLine("x", static_cast<int>(argv.size()), argv.data());
+}
+
+}  // namespace
+
+// Plain arguments keep the familiar form: each in quotes, nothing escaped.
+TEST(CommandLine, PlainArgumentsAreQuotedAsTheyStand) {
+    EXPECT_EQ(Composed({"a b", ""}), "x \"a b\" \"\"");
+    EXPECT_EQ(Composed({}), "x");
+    EXPECT_EQ(ComposeCommandLine("\"C:\\Program Files\\t.exe\" /q", -4, nullptr),
+              "\"C:\\Program Files\\t.exe\" /q");
+}
+
+// The classic traps of the C runtime's parser: a quote inside an argument,
+// backslashes before it, and backslashes before the closing quote.
+TEST(CommandLine, QuotesAndBackslashesAreEscapedWhereTheParserNeedsIt) {
+    EXPECT_EQ(Composed({"a\\\\b"}), "x \"a\\\\b\"");          // a\\b: literal
+    EXPECT_EQ(Composed({"a\"b"}), "x \"a\\\"b\"");            // a"b
+    EXPECT_EQ(Composed({"a\\\"b c"}), "x \"a\\\\\\\"b c\"");  // a\"b c
+    EXPECT_EQ(Composed({"dir\\"}), "x \"dir\\\\\"");          // dir\ .
+    EXPECT_EQ(Composed({"\\\\"}), "x \"\\\\\\\\\"");          // \\ .
+}
+
+TEST(CommandLine, ChildReceivesTheClassicCasesExactly) {
+    const std::vector<std::string> args = {"a\\\\b", "a\"b",   "a\\\"b c", "dir\\", "\\\\",
+                                           "",       "\"",     "\" \"",    "a\tb",  "\\\"\\",
+                                           "%PATH%", "^&|<>"};
+    const Recording run = RunRecorded(ChildCommand("argv"), args);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(run.out, Encoded(args));
+}
+
+// Seeded, so a failure names a vector that can be replayed.
+TEST(CommandLine, RandomArgumentVectorsRoundTripThroughTheChild) {
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 300; ++round) {
+        const std::vector<std::string> args = RandomArguments(random);
+        const Recording run = RunRecorded(ChildCommand("argv"), args);
+        ASSERT_EQ(run.out, Encoded(args)) << "round " << round << ", sent " << Composed(args);
+    }
+}
+
+// Ten thousand vectors through the system's own parser in one child: each
+// line of the file is a composed tail, the child splits them all.
+TEST(CommandLine, TenThousandRandomVectorsSurviveTheSystemParser) {
+    std::mt19937 random(7);
+    std::vector<std::vector<std::string>> vectors(10000);
+    const std::string path = RunnerFolder() + "argv-batch.txt";
+    {
+        std::ofstream file(path, std::ios::binary);
+        for (auto &args : vectors) {
+            args = RandomArguments(random);
+            file << Composed(args).substr(1) << "\n";  // the tail after "x"
+        }
+    }
+    std::string expected;
+    for (const auto &args : vectors)
+        expected += Encoded(args) + "\n";
+    const Recording run = RunRecorded(ChildCommand("argv-batch"), {path});
+    DeleteFileA(path.c_str());
+    ASSERT_EQ(run.result, 1);
+    ASSERT_EQ(run.out.size(), expected.size());
+    EXPECT_TRUE(run.out == expected);
+}

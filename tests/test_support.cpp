@@ -1,0 +1,128 @@
+#include "test_support.h"
+
+#include "child/handle_count.h"
+
+namespace {
+
+std::mutex g_recordLock;
+Recording *g_current = nullptr;
+
+void BRACKWYN_CALL RecordStdout(const char *text, size_t length, void *user) {
+    std::lock_guard<std::mutex> lock(g_recordLock);
+    auto *record = static_cast<Recording *>(user);
+    if (record == nullptr || record != g_current)
+        return;
+    record->out.append(text, length);
+    record->outChunkSizes.push_back(length);
+    record->textAfterExit |= record->exitCalls > 0;
+    record->badTerminator |= text[length] != '\0';
+}
+
+void BRACKWYN_CALL RecordStderr(const char *text, size_t length, void *user) {
+    std::lock_guard<std::mutex> lock(g_recordLock);
+    auto *record = static_cast<Recording *>(user);
+    if (record == nullptr || record != g_current)
+        return;
+    record->err.append(text, length);
+    record->errChunkSizes.push_back(length);
+    record->textAfterExit |= record->exitCalls > 0;
+    record->badTerminator |= text[length] != '\0';
+}
+
+void BRACKWYN_CALL RecordExit(int stderrSeen, void *user) {
+    std::lock_guard<std::mutex> lock(g_recordLock);
+    auto *record = static_cast<Recording *>(user);
+    if (record == nullptr || record != g_current)
+        return;
+    ++record->exitCalls;
+    record->stderrSeen = stderrSeen;
+}
+
+LRESULT CALLBACK TestWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto handler =
+        reinterpret_cast<TestWindow::Handler>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    if (handler != nullptr)
+        return handler(window, message, wParam, lParam);
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+std::string RunnerFolder() {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string folder(path, length);
+    return folder.substr(0, folder.find_last_of("\\/") + 1);
+}
+
+std::string ChildCommand(const std::string &modeAndWords) {
+    return "\"" + RunnerFolder() + "bw_child.exe\" " + modeAndWords;
+}
+
+bool UnderWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+void RegisterRecordingCallbacks() {
+    dllglue_setconsoleout(RecordStdout);
+    dllglue_setconsoleerr(RecordStderr);
+    dllglue_setconsoleexit(RecordExit);
+}
+
+std::vector<const char *> ArgvOf(const std::vector<std::string> &args) {
+    std::vector<const char *> argv;
+    for (const std::string &arg : args)
+        argv.push_back(arg.c_str());
+    return argv;
+}
+
+Recording RunRecorded(const std::string &command, const std::vector<std::string> &args) {
+    const std::vector<const char *> argv = ArgvOf(args);
+    return RunRecordedRaw(command.c_str(), static_cast<int>(argv.size()),
+                          argv.empty() ? nullptr : argv.data());
+}
+
+Recording RunRecordedRaw(const char *command, int argc, const char *const *argv) {
+    Recording record;
+    {
+        std::lock_guard<std::mutex> lock(g_recordLock);
+        g_current = &record;
+    }
+    RegisterRecordingCallbacks();
+    const ULONGLONG start = GetTickCount64();
+    const int result = dllglue_main(command, argc, argv, &record);
+    std::lock_guard<std::mutex> lock(g_recordLock);
+    record.elapsedMs = static_cast<DWORD>(GetTickCount64() - start);
+    record.result = result;
+    g_current = nullptr;
+    return record;
+}
+
+int OpenHandleCount() {
+    return bw_count_handles();
+}
+
+bool ProcessAlive(DWORD pid) {
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (process == nullptr)
+        return false;
+    const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return alive;
+}
+
+TestWindow::TestWindow(Handler handler) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = TestWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "brackwyn-test-window";
+    RegisterClassA(&windowClass);  // fails harmlessly when already registered
+    m_window = CreateWindowA("brackwyn-test-window", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                             windowClass.hInstance, nullptr);
+    SetWindowLongPtrA(m_window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(handler));
+}
+
+TestWindow::~TestWindow() {
+    DestroyWindow(m_window);
+}

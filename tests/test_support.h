@@ -1,0 +1,72 @@
+// Shared by the test files: where the helper child is, and a recorder that
+// runs a command through the library and keeps everything the host saw.
+#pragma once
+
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "brackwyn.h"
+
+// The folder of the running test program, with a trailing backslash.
+std::string RunnerFolder();
+
+// The helper child, quoted, followed by its mode: a command ready for
+// dllglue_main. Further words are appended unquoted, as the command's own.
+std::string ChildCommand(const std::string &modeAndWords);
+
+bool UnderWine();
+
+// Everything the host's callbacks received during one run.
+struct Recording {
+    std::string out;
+    std::string err;
+    std::vector<size_t> outChunkSizes;
+    std::vector<size_t> errChunkSizes;
+    int exitCalls = 0;
+    int stderrSeen = -1;
+    // A chunk that came after the completion callback: a lost ordering.
+    bool textAfterExit = false;
+    // A chunk whose length disagreed with where its NUL terminator sits.
+    bool badTerminator = false;
+    int result = -1;
+    DWORD elapsedMs = 0;
+};
+
+// Registers recording callbacks, runs `command` with `args`, and returns
+// what was recorded. The callbacks stay registered afterwards (they record
+// into nothing once the run is over).
+Recording RunRecorded(const std::string &command, const std::vector<std::string> &args = {});
+// The same with dllglue_main's raw arguments, for null and odd inputs.
+Recording RunRecordedRaw(const char *command, int argc, const char *const *argv);
+
+// The callbacks RunRecorded registers; a test that changes them can put them
+// back with this.
+void RegisterRecordingCallbacks();
+
+// Argument pointers for dllglue_main.
+std::vector<const char *> ArgvOf(const std::vector<std::string> &args);
+
+// The handles this process has open (GetProcessHandleCount reads 0 on Wine).
+int OpenHandleCount();
+
+// Whether the process with this id still runs (to check that nothing a run
+// started outlives it).
+bool ProcessAlive(DWORD pid);
+
+// A message-only window owned by the calling thread, with a procedure the
+// test supplies; destroyed with the object.
+class TestWindow {
+public:
+    using Handler = LRESULT (*)(HWND, UINT, WPARAM, LPARAM);
+    explicit TestWindow(Handler handler);
+    ~TestWindow();
+    TestWindow(const TestWindow &) = delete;
+    TestWindow &operator=(const TestWindow &) = delete;
+    HWND Get() const { return m_window; }
+
+private:
+    HWND m_window = nullptr;
+};
