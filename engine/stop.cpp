@@ -50,11 +50,12 @@ int CRedirect::StopRun() {
         // Terminate before waiting: the watcher cannot finish while the child
         // lives, so waiting first would only hold up the caller, often the
         // host's UI thread. A whole job goes, so that a grandchild holding
-        // the output pipe cannot keep the run alive. After the end of a run
-        // only the ended child is left, and terminating it changes nothing.
+        // the output pipe cannot keep the run alive. An ended child is left
+        // alone, and the result says that nothing was stopped (Wine reports
+        // success for terminating a process that is gone).
         if (RunInProgress() && m_job.IsValid())
             terminated = TerminateJobObject(m_job.Get(), 1);
-        else
+        else if (m_process.IsValid() && WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT)
             terminated = TerminateProcess(m_process.Get(), 1);
         if (m_stopEvent.IsValid())
             SetEvent(m_stopEvent.Get());
