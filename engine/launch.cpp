@@ -22,15 +22,15 @@ bool CreateChildPipe(bool childReads, ScopedHandle &childEnd, ScopedHandle &ownE
     HANDLE self = GetCurrentProcess();
     HANDLE duplicate = nullptr;
     if (!g_sys.duplicateHandle(self, held.Get(), self, &duplicate, 0,
-                               FALSE,                   // not inheritable
-                               DUPLICATE_SAME_ACCESS))  // read or write, as the original
+                               FALSE,                  // not inheritable
+                               DUPLICATE_SAME_ACCESS)) // read or write, as the original
         return false;
     ownEnd.Reset(duplicate);
     childEnd = std::move(childReads ? readEnd : writeEnd);
     return true;
 }
 
-}  // namespace
+} // namespace
 
 bool CRedirect::CreatePipes() {
     return CreateChildPipe(true, m_childStdinRead, m_stdinWriter) &&
@@ -60,8 +60,8 @@ bool CRedirect::StartProcess(const std::string &commandLine, ScopedHandle &prima
     // host's user open the child, and its handle is not inheritable, so later
     // children do not hold earlier ones. Handle inheritance on: the child
     // needs its three pipe ends.
-    if (!g_sys.createProcess(nullptr, &writable[0], nullptr, nullptr, TRUE, flags, nullptr,
-                             nullptr, &startup, &created))
+    if (!g_sys.createProcess(nullptr, &writable[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                             &startup, &created))
         return false;
     m_process.Reset(created.hProcess);
     primaryThread.Reset(created.hThread);

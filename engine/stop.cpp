@@ -29,7 +29,7 @@ HANDLE DuplicateOf(const ScopedHandle &handle) {
     return duplicate;
 }
 
-}  // namespace
+} // namespace
 
 bool CRedirect::OnWorkerThread() const {
     const DWORD self = GetCurrentThreadId();

@@ -22,7 +22,7 @@ template <typename Relay> void RelayUntilBroken(HANDLE pipe, Relay relay) {
     }
 }
 
-}  // namespace
+} // namespace
 
 DWORD WINAPI StdoutReaderProc(LPVOID redirector) {
     auto *self = static_cast<CRedirect *>(redirector);

@@ -23,7 +23,7 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_abort(void) {
     return g_redir.StopRun();
 }
 
-}  // extern "C"
+} // extern "C"
 
 Cbrackwyn &Cbrackwyn::operator=(const Cbrackwyn &) {
     return *this;

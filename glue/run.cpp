@@ -64,12 +64,11 @@ void PumpUntilFinished(HANDLE watcher, QuitKeeper &quit) {
         ShowBusyCursor();
         if (MsgWaitForMultipleObjectsEx(1, &watcher, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE) ==
             WAIT_FAILED)
-            Sleep(1);  // never spin, whatever went wrong with the wait
+            Sleep(1); // never spin, whatever went wrong with the wait
         MSG message;
         // Checking the end between messages keeps a host that floods its own
         // queue from holding the run open.
-        while (g_redir.m_finished.load() == 0 &&
-               PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        while (g_redir.m_finished.load() == 0 && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
             quit.Saw(message);
             TranslateMessage(&message);
             DispatchMessageA(&message);
@@ -87,7 +86,7 @@ int RunToEnd(const char *command, int argc, const char *const *argv, void *userV
     return g_redir.FinishRun();
 }
 
-}  // namespace
+} // namespace
 
 extern "C" BRACKWYN_API int BRACKWYN_CALL dllglue_main(const char *command, int argc,
                                                        const char *const *argv, void *userValue) {

@@ -75,7 +75,7 @@ void ExpectCleanAbort(const AbortedRun &aborted, int result = 0) {
     EXPECT_LT(aborted.stopMs, 500u);
 }
 
-}  // namespace
+} // namespace
 
 TEST(Abort, LongSleeperStopsPromptlyFromAWindowHandler) {
     ExpectCleanAbort(RunAndAbortFromTimer(ChildCommand("sleep 60000"), 300));
@@ -121,7 +121,7 @@ namespace {
 void BRACKWYN_CALL AbortOnFirstChunk(const char *, size_t, void *) {
     dllglue_abort();
 }
-}  // namespace
+} // namespace
 
 // A worker thread that aborts must not wait for the watcher, which waits for
 // that very worker.
@@ -152,7 +152,7 @@ LRESULT AbortOrNoteFinish(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     }
     return AbortOnTimer(window, message, wParam, lParam);
 }
-}  // namespace
+} // namespace
 
 // The completion callback sends to a window of the thread that is aborting:
 // the abort's wait must deliver that message or both threads would hang.

@@ -41,7 +41,7 @@ std::string Composed(const std::vector<std::string> &args) {
     return ComposeCommandLine("x", static_cast<int>(argv.size()), argv.data());
 }
 
-}  // namespace
+} // namespace
 
 // Plain arguments keep the familiar form: each in quotes, nothing escaped.
 TEST(CommandLine, PlainArgumentsAreQuotedAsTheyStand) {
@@ -54,17 +54,16 @@ TEST(CommandLine, PlainArgumentsAreQuotedAsTheyStand) {
 // The classic traps of the C runtime's parser: a quote inside an argument,
 // backslashes before it, and backslashes before the closing quote.
 TEST(CommandLine, QuotesAndBackslashesAreEscapedWhereTheParserNeedsIt) {
-    EXPECT_EQ(Composed({"a\\\\b"}), "x \"a\\\\b\"");          // a\\b: literal
-    EXPECT_EQ(Composed({"a\"b"}), "x \"a\\\"b\"");            // a"b
-    EXPECT_EQ(Composed({"a\\\"b c"}), "x \"a\\\\\\\"b c\"");  // a\"b c
-    EXPECT_EQ(Composed({"dir\\"}), "x \"dir\\\\\"");          // dir\ .
-    EXPECT_EQ(Composed({"\\\\"}), "x \"\\\\\\\\\"");          // \\ .
+    EXPECT_EQ(Composed({"a\\\\b"}), "x \"a\\\\b\"");         // a\\b: literal
+    EXPECT_EQ(Composed({"a\"b"}), "x \"a\\\"b\"");           // a"b
+    EXPECT_EQ(Composed({"a\\\"b c"}), "x \"a\\\\\\\"b c\""); // a\"b c
+    EXPECT_EQ(Composed({"dir\\"}), "x \"dir\\\\\"");         // dir\ .
+    EXPECT_EQ(Composed({"\\\\"}), "x \"\\\\\\\\\"");         // \\ .
 }
 
 TEST(CommandLine, ChildReceivesTheClassicCasesExactly) {
-    const std::vector<std::string> args = {"a\\\\b", "a\"b",   "a\\\"b c", "dir\\", "\\\\",
-                                           "",       "\"",     "\" \"",    "a\tb",  "\\\"\\",
-                                           "%PATH%", "^&|<>"};
+    const std::vector<std::string> args = {"a\\\\b", "a\"b", "a\\\"b c", "dir\\",  "\\\\", "", "\"",
+                                           "\" \"",  "a\tb", "\\\"\\",   "%PATH%", "^&|<>"};
     const Recording run = RunRecorded(ChildCommand("argv"), args);
     EXPECT_EQ(run.result, 1);
     EXPECT_EQ(run.out, Encoded(args));
@@ -90,7 +89,7 @@ TEST(CommandLine, TenThousandRandomVectorsSurviveTheSystemParser) {
         std::ofstream file(path, std::ios::binary);
         for (auto &args : vectors) {
             args = RandomArguments(random);
-            file << Composed(args).substr(1) << "\n";  // the tail after "x"
+            file << Composed(args).substr(1) << "\n"; // the tail after "x"
         }
     }
     std::string expected;

@@ -51,14 +51,14 @@ void BRACKWYN_CALL CountExit(int, void *) {
     ++g_dllExits;
 }
 
-}  // namespace
+} // namespace
 
 TEST(Dll, ExportsEveryEntryPointByItsPlainName) {
     HMODULE dll = LoadLibraryA(DllPath().c_str());
     ASSERT_NE(dll, nullptr);
-    for (const char *name : {"dllglue_main", "dllglue_abort", "dllglue_setconsoleout",
-                             "dllglue_setconsoleerr", "dllglue_setconsoleexit",
-                             "dllglue_setconsolestart"})
+    for (const char *name :
+         {"dllglue_main", "dllglue_abort", "dllglue_setconsoleout", "dllglue_setconsoleerr",
+          "dllglue_setconsoleexit", "dllglue_setconsolestart"})
         EXPECT_NE(GetProcAddress(dll, name), nullptr) << name;
 #ifdef __GNUC__
     // Cbrackwyn's copy and move assignment, as this compiler names them.
@@ -90,8 +90,8 @@ TEST(Dll, HostMayUnloadTheLibraryRightAfterARun) {
         Export<void (*)(ConsoleTextCallback)>(dll, "dllglue_setconsoleout")(CollectOut);
         Export<void (*)(ConsoleTextCallback)>(dll, "dllglue_setconsoleerr")(CollectOut);
         Export<void (*)(ConsoleExitCallback)>(dll, "dllglue_setconsoleexit")(CountExit);
-        auto run = Export<int (*)(const char *, int, const char *const *, void *)>(dll,
-                                                                                  "dllglue_main");
+        auto run =
+            Export<int (*)(const char *, int, const char *const *, void *)>(dll, "dllglue_main");
         g_dllOut.clear();
         g_dllExits = 0;
         EXPECT_EQ(run(ChildCommand("both 20000 3").c_str(), 0, nullptr, nullptr), 1);
@@ -124,7 +124,7 @@ DWORD RunSelf(const std::string &mode, const std::string &argument) {
     return exitCode;
 }
 
-}  // namespace
+} // namespace
 
 // A host that exits from a window handler in the middle of a run ends with
 // its own exit code, and the run's processes go with it.
@@ -164,7 +164,7 @@ void CALLBACK ExitWhenTheGrandchildRuns(HWND, UINT, UINT_PTR, DWORD) {
     std::ofstream(g_pidFile) << g_grandchildPid.load();
     ExitProcess(17);
 }
-}  // namespace
+} // namespace
 
 int ExitDuringRunMode(const char *pidFile) {
     g_pidFile = pidFile;
@@ -175,5 +175,5 @@ int ExitDuringRunMode(const char *pidFile) {
     SetTimer(nullptr, 0, 100, ExitWhenTheGrandchildRuns);
     Export<int (*)(const char *, int, const char *const *, void *)>(dll, "dllglue_main")(
         ChildCommand("grandchild-forever").c_str(), 0, nullptr, nullptr);
-    return 3;  // the run ended by itself: the exit never happened
+    return 3; // the run ended by itself: the exit never happened
 }

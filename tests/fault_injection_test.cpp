@@ -45,13 +45,21 @@ struct Seam {
     void (*inject)();
 };
 
-#define SEAM(entry) \
-    Seam { #entry, [] { Inject<&SysCalls::entry>(&SysCalls::entry); } }
+#define SEAM(entry)                                                                                \
+    Seam {                                                                                         \
+#entry, [] { Inject<&SysCalls::entry>(&SysCalls::entry); }                                 \
+    }
 
 const Seam kSeams[] = {
-    SEAM(createPipe),      SEAM(duplicateHandle),          SEAM(createEvent),
-    SEAM(createProcess),   SEAM(createJobObject),          SEAM(setInformationJobObject),
-    SEAM(assignProcessToJobObject), SEAM(createThread),    SEAM(resumeThread),
+    SEAM(createPipe),
+    SEAM(duplicateHandle),
+    SEAM(createEvent),
+    SEAM(createProcess),
+    SEAM(createJobObject),
+    SEAM(setInformationJobObject),
+    SEAM(assignProcessToJobObject),
+    SEAM(createThread),
+    SEAM(resumeThread),
 };
 
 class FaultInjection : public testing::TestWithParam<Seam> {
@@ -63,7 +71,7 @@ std::string SeamName(const testing::TestParamInfo<Seam> &info) {
     return info.param.name;
 }
 
-}  // namespace
+} // namespace
 
 TEST_P(FaultInjection, EveryFailingCallEndsInAStartFailureOrACompleteRun) {
     const std::string command = ChildCommand("textlines 3");

@@ -49,7 +49,7 @@ LRESULT FightOverTheCursor(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     if (message == WM_TIMER) {
         if (++g_timerTicks > 1 && GetCursor() == LoadCursorA(nullptr, MAKEINTRESOURCEA(32650)))
             g_cursorWasBusy = true;
-        SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)));  // IDC_ARROW
+        SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32512))); // IDC_ARROW
         return 0;
     }
     return DefWindowProcA(window, message, wParam, lParam);
@@ -71,7 +71,7 @@ double ProcessCpuMs() {
     return static_cast<double>(ticks(kernel) + ticks(user)) / 10000.0;
 }
 
-}  // namespace
+} // namespace
 
 TEST(Pump, SecondRunFromAHandlerIsRefusedAndTheFirstGoesOn) {
     TestWindow window(NestedRunOnTimer);

@@ -32,7 +32,7 @@ void ExpectSameBytes(const std::string &expected, const std::string &actual) {
         << "first difference at byte " << (mismatch.first - expected.begin());
 }
 
-}  // namespace
+} // namespace
 
 TEST(Relay, LargeOutputArrivesWholeInOrderInBoundedChunks) {
     const Recording run = RunRecorded(ChildCommand("out 3000000 7"));
@@ -92,7 +92,7 @@ TEST(Relay, SilentChildGetsOneCompletionAndNoText) {
 TEST(Relay, ResultIsOneForExitCodeZeroOnly) {
     EXPECT_EQ(RunRecorded(ChildCommand("exit 0")).result, 1);
     EXPECT_EQ(RunRecorded(ChildCommand("exit 3")).result, 0);
-    EXPECT_EQ(RunRecorded(ChildCommand("exit 259")).result, 0);  // STILL_ACTIVE's value
+    EXPECT_EQ(RunRecorded(ChildCommand("exit 259")).result, 0); // STILL_ACTIVE's value
 }
 
 // A grandchild that inherited the output keeps the pipe open after the child
@@ -110,7 +110,7 @@ TEST(Relay, ChildThatClosesItsOutputStillEndsTheRunByExiting) {
     const Recording run = RunRecorded(ChildCommand("close-stdout 600"));
     EXPECT_EQ(run.out, "closing\n");
     EXPECT_GE(run.elapsedMs, 500u);
-    EXPECT_EQ(run.result, 0);  // it exits with 7
+    EXPECT_EQ(run.result, 0); // it exits with 7
     EXPECT_EQ(run.exitCalls, 1);
 }
 
@@ -165,7 +165,7 @@ int g_startCalls = 0;
 void BRACKWYN_CALL CountStart(const char *, void *) {
     ++g_startCalls;
 }
-}  // namespace
+} // namespace
 
 TEST(Callbacks, StartCallbackIsStoredButNeverCalled) {
     dllglue_setconsolestart(CountStart);

@@ -48,7 +48,7 @@ void ExpectNoGrowth(const Census &before, const Census &after) {
     EXPECT_LT(after.privateBytes, before.privateBytes + 4 * 1024 * 1024);
 }
 
-}  // namespace
+} // namespace
 
 TEST(Soak, TwoHundredRunsKeepNoHandle) {
     RunRecorded(ChildCommand("textlines 2"));

@@ -39,14 +39,13 @@ void BRACKWYN_CALL RecordExit(int stderrSeen, void *user) {
 }
 
 LRESULT CALLBACK TestWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto handler =
-        reinterpret_cast<TestWindow::Handler>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    auto handler = reinterpret_cast<TestWindow::Handler>(GetWindowLongPtrA(window, GWLP_USERDATA));
     if (handler != nullptr)
         return handler(window, message, wParam, lParam);
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-}  // namespace
+} // namespace
 
 std::string RunnerFolder() {
     char path[MAX_PATH];
@@ -117,7 +116,7 @@ TestWindow::TestWindow(Handler handler) {
     windowClass.lpfnWndProc = TestWindowProc;
     windowClass.hInstance = GetModuleHandleA(nullptr);
     windowClass.lpszClassName = "brackwyn-test-window";
-    RegisterClassA(&windowClass);  // fails harmlessly when already registered
+    RegisterClassA(&windowClass); // fails harmlessly when already registered
     m_window = CreateWindowA("brackwyn-test-window", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                              windowClass.hInstance, nullptr);
     SetWindowLongPtrA(m_window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(handler));

@@ -48,7 +48,7 @@ void BRACKWYN_CALL OnExit(int stderrSeen, void *) {
     std::fflush(stdout);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     if (argc < 2) {
