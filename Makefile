@@ -1,0 +1,90 @@
+# Entry points for people and CI. Everything is built by CMake in build/ with
+# MinGW-w64 and run under Wine in a prefix inside build/.
+#
+#   make demo    install what is missing, build, run the example host on ping
+#   make test    install what is missing, build, run the tests (ctest -j2)
+#   make bench   install what is missing, build, run the benchmarks
+#   make clean   remove build/
+
+SHELL := /bin/bash
+# cmake --build runs make again; its "Entering directory" lines are noise.
+MAKEFLAGS += --no-print-directory
+
+BUILD_DIR  ?= build
+BUILD_TYPE ?= RelWithDebInfo
+JOBS       ?= 2
+
+# Debian 12 packages the loop needs. cmake and make are on most machines
+# already; listing them costs nothing when they are.
+PACKAGES := g++-mingw-w64-x86-64 wine64 wine cmake googletest xvfb xauth make
+
+SRC_DIR   := $(CURDIR)
+PREFIX    := $(abspath $(BUILD_DIR))/wineprefix
+STAMP     := $(PREFIX)/.brackwyn-ready
+WINE_RUN  := $(SRC_DIR)/cmake/wine-run.sh --prefix $(PREFIX)
+TOOLCHAIN := $(SRC_DIR)/cmake/mingw-w64-x86_64.cmake
+
+# One Wine session for a whole batch of runs, brought up before and ended
+# after it whatever the outcome, so no Wine process outlives make. See
+# cmake/wine-session.sh for why ctest cannot simply start Wine itself.
+WINE_UP   := $(SRC_DIR)/cmake/wine-session.sh start $(PREFIX)
+WINE_DOWN := $(SRC_DIR)/cmake/wine-session.sh stop $(PREFIX)
+
+DEMO_COMMAND ?= ping -n 4 127.0.0.1
+
+.PHONY: all deps configure build demo test bench clean
+
+all: build
+
+# Installs missing packages when run as root; otherwise names them and stops.
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  status=$$(dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null || true); \
+	  case "$$status" in *" installed") ;; *) missing="$$missing $$p" ;; esac; \
+	done; \
+	if [ -z "$$missing" ]; then exit 0; fi; \
+	if [ "$$(id -u)" -ne 0 ]; then \
+	  echo "brackwyn: missing Debian packages:$$missing" >&2; \
+	  echo "brackwyn: install them as root: apt-get install$$missing" >&2; \
+	  exit 1; \
+	fi; \
+	echo "brackwyn: installing$$missing"; \
+	export DEBIAN_FRONTEND=noninteractive; \
+	apt-get update </dev/null && \
+	apt-get install -y --no-install-recommends $$missing </dev/null
+
+$(STAMP): | deps
+	@$(SRC_DIR)/cmake/wineprefix-setup.sh $(PREFIX)
+
+$(BUILD_DIR)/CMakeCache.txt: | deps
+	cmake -S $(SRC_DIR) -B $(BUILD_DIR) -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) \
+	  -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
+
+configure: $(BUILD_DIR)/CMakeCache.txt
+
+build: configure $(STAMP)
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+demo: build
+	@test -f $(BUILD_DIR)/bin/console-host.exe || \
+	  { echo "brackwyn: console-host.exe was not built (examples/console-host missing?)" >&2; exit 1; }
+	@$(WINE_UP)
+	cd $(BUILD_DIR)/bin && $(WINE_RUN) ./console-host.exe $(DEMO_COMMAND); \
+	  rc=$$?; $(WINE_DOWN); exit $$rc
+
+test: build
+	@$(WINE_UP)
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS); \
+	  rc=$$?; $(WINE_DOWN); exit $$rc
+
+bench: build
+	@if [ ! -f $(SRC_DIR)/bench/CMakeLists.txt ]; then \
+	  echo "brackwyn: no benchmarks yet (bench/CMakeLists.txt)"; exit 0; fi; \
+	$(WINE_UP); \
+	cmake --build $(BUILD_DIR) --target run-benchmarks; \
+	  rc=$$?; $(WINE_DOWN); exit $$rc
+
+clean:
+	@if [ -d $(PREFIX) ]; then $(WINE_DOWN); fi
+	rm -rf $(BUILD_DIR)
