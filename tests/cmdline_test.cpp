@@ -75,7 +75,8 @@ TEST(CommandLine, RandomArgumentVectorsRoundTripThroughTheChild) {
     for (int round = 0; round < 300; ++round) {
         const std::vector<std::string> args = RandomArguments(random);
         const Recording run = RunRecorded(ChildCommand("argv"), args);
-        ASSERT_EQ(run.out, Encoded(args)) << "round " << round << ", sent " << Composed(args);
+        ASSERT_EQ(run.out, Encoded(args))
+            << "round " << round << ", sent " << Composed(args) << " " << run.launchFailure;
     }
 }
 

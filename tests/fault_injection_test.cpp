@@ -64,7 +64,10 @@ const Seam kSeams[] = {
 
 class FaultInjection : public testing::TestWithParam<Seam> {
 protected:
-    void TearDown() override { g_sys = RealSysCalls(); }
+    void TearDown() override {
+        g_sys = RealSysCalls();
+        WatchLaunchCalls();
+    }
 };
 
 std::string SeamName(const testing::TestParamInfo<Seam> &info) {

@@ -53,8 +53,10 @@ void ExpectNoGrowth(const Census &before, const Census &after) {
 TEST(Soak, TwoHundredRunsKeepNoHandle) {
     RunRecorded(ChildCommand("textlines 2"));
     const Census before;
-    for (int run = 0; run < 200; ++run)
-        ASSERT_EQ(RunRecorded(ChildCommand("textlines 2")).out, "line 1\nline 2\n");
+    for (int run = 0; run < 200; ++run) {
+        const Recording recorded = RunRecorded(ChildCommand("textlines 2"));
+        ASSERT_EQ(recorded.out, "line 1\nline 2\n") << recorded.launchFailure;
+    }
     ExpectNoGrowth(before, Census());
 }
 

@@ -1,6 +1,9 @@
 #include "test_support.h"
 
+#include <atomic>
+
 #include "child/handle_count.h"
+#include "engine/syscalls.h"
 
 namespace {
 
@@ -45,7 +48,50 @@ LRESULT CALLBACK TestWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
+std::atomic<const char *> g_failedCall{nullptr};
+std::atomic<DWORD> g_failedCallError{0};
+
+bool Failed(BOOL result) {
+    return result == FALSE;
+}
+bool Failed(HANDLE result) {
+    return result == nullptr;
+}
+bool Failed(DWORD result) {
+    return result == static_cast<DWORD>(-1);
+}
+
+template <const char *Name, auto Entry, typename R, typename... A> R Watched(A... args) {
+    const R result = (RealSysCalls().*Entry)(args...);
+    if (Failed(result)) {
+        g_failedCallError = GetLastError();
+        g_failedCall = Name;
+    }
+    return result;
+}
+
+template <const char *Name, auto Entry, typename R, typename... A>
+void Watch(R (*SysCalls::*)(A...)) {
+    g_sys.*Entry = &Watched<Name, Entry, R, A...>;
+}
+
+constexpr char kCreatePipe[] = "CreatePipe";
+constexpr char kDuplicateHandle[] = "DuplicateHandle";
+constexpr char kCreateEvent[] = "CreateEvent";
+constexpr char kCreateProcess[] = "CreateProcess";
+constexpr char kCreateThread[] = "CreateThread";
+constexpr char kResumeThread[] = "ResumeThread";
+
 } // namespace
+
+void WatchLaunchCalls() {
+    Watch<kCreatePipe, &SysCalls::createPipe>(&SysCalls::createPipe);
+    Watch<kDuplicateHandle, &SysCalls::duplicateHandle>(&SysCalls::duplicateHandle);
+    Watch<kCreateEvent, &SysCalls::createEvent>(&SysCalls::createEvent);
+    Watch<kCreateProcess, &SysCalls::createProcess>(&SysCalls::createProcess);
+    Watch<kCreateThread, &SysCalls::createThread>(&SysCalls::createThread);
+    Watch<kResumeThread, &SysCalls::resumeThread>(&SysCalls::resumeThread);
+}
 
 std::string RunnerFolder() {
     char path[MAX_PATH];
@@ -89,8 +135,12 @@ Recording RunRecordedRaw(const char *command, int argc, const char *const *argv)
         g_current = &record;
     }
     RegisterRecordingCallbacks();
+    g_failedCall = nullptr;
     const ULONGLONG start = GetTickCount64();
     const int result = dllglue_main(command, argc, argv, &record);
+    if (const char *failed = g_failedCall.load())
+        record.launchFailure =
+            std::string(failed) + " failed with error " + std::to_string(g_failedCallError.load());
     std::lock_guard<std::mutex> lock(g_recordLock);
     record.elapsedMs = static_cast<DWORD>(GetTickCount64() - start);
     record.result = result;

@@ -33,7 +33,14 @@ struct Recording {
     bool badTerminator = false;
     int result = -1;
     DWORD elapsedMs = 0;
+    // Which system call of the launch failed, and how, when one did: a start
+    // failure that no test asked for is then explained in its message.
+    std::string launchFailure;
 };
+
+// Routes the launch's system calls through wrappers that note a failure for
+// Recording::launchFailure. The test runner's main installs it.
+void WatchLaunchCalls();
 
 // Registers recording callbacks, runs `command` with `args`, and returns
 // what was recorded. The callbacks stay registered afterwards (they record
