@@ -62,6 +62,11 @@ const Seam kSeams[] = {
     SEAM(resumeThread),
 };
 
+// Names the seam in test listings instead of dumping its bytes.
+void PrintTo(const Seam &seam, std::ostream *out) {
+    *out << seam.name;
+}
+
 class FaultInjection : public testing::TestWithParam<Seam> {
 protected:
     void TearDown() override {
