@@ -10,26 +10,26 @@ namespace {
 std::mutex g_recordLock;
 Recording *g_current = nullptr;
 
-void BRACKWYN_CALL RecordStdout(const char *text, size_t length, void *user) {
+// Appends one chunk to the text and sizes of one stream of the run that
+// `user` records; chunks of an earlier run that is long over are dropped.
+void RecordChunk(std::string Recording::*text, std::vector<size_t> Recording::*sizes,
+                 const char *chunk, size_t length, void *user) {
     std::lock_guard<std::mutex> lock(g_recordLock);
     auto *record = static_cast<Recording *>(user);
     if (record == nullptr || record != g_current)
         return;
-    record->out.append(text, length);
-    record->outChunkSizes.push_back(length);
+    (record->*text).append(chunk, length);
+    (record->*sizes).push_back(length);
     record->textAfterExit |= record->exitCalls > 0;
-    record->badTerminator |= text[length] != '\0';
+    record->badTerminator |= chunk[length] != '\0';
+}
+
+void BRACKWYN_CALL RecordStdout(const char *text, size_t length, void *user) {
+    RecordChunk(&Recording::out, &Recording::outChunkSizes, text, length, user);
 }
 
 void BRACKWYN_CALL RecordStderr(const char *text, size_t length, void *user) {
-    std::lock_guard<std::mutex> lock(g_recordLock);
-    auto *record = static_cast<Recording *>(user);
-    if (record == nullptr || record != g_current)
-        return;
-    record->err.append(text, length);
-    record->errChunkSizes.push_back(length);
-    record->textAfterExit |= record->exitCalls > 0;
-    record->badTerminator |= text[length] != '\0';
+    RecordChunk(&Recording::err, &Recording::errChunkSizes, text, length, user);
 }
 
 void BRACKWYN_CALL RecordExit(int stderrSeen, void *user) {
