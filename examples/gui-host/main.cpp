@@ -1,0 +1,440 @@
+// A GUI host for brackwyn: a window with a command box, Run and Abort buttons,
+// an output pane that fills while the program runs (error text in red) and a
+// status line with the outcome of the run.
+//
+//   gui-host.exe [--command "<command line>"] [--autorun] [--abort-after <ms>]
+//                [--exit-after-run <ms>] [--dump <file>]
+//
+// The switches let a script drive the window like a person: --autorun presses
+// Run once the window shows, --abort-after presses Abort that long after Run,
+// --exit-after-run closes the window that long after a run has ended (time for
+// a screenshot), and --dump writes the status line and the pane, each line
+// tagged "out|" or "err|" by its colour on screen, to a file when a run ends.
+//
+// How text gets from the library to the window
+//
+// The callbacks run on the library's worker threads: output and error chunks
+// on two reader threads, the end of the run on a third. A window may be
+// touched only from the thread that created it, so a callback never writes to
+// the pane. It copies the chunk (the text is valid only during the call, may
+// hold NUL bytes, and its length is authoritative) into a heap buffer and
+// posts the pointer to the main window. PostMessage returns at once, so a
+// reader does not wait for the UI thread (only when the queue is full, see
+// PostChunk). The window procedure appends the text and frees the buffer.
+// While the run lasts, dllglue_main dispatches the UI thread's messages from
+// inside the Run handler, so the chunks show up live and the window stays
+// responsive.
+//
+// Order: every chunk is posted before the library makes the completion call,
+// and that call has posted its message before dllglue_main returns; the Run
+// handler then posts "run returned" last. A queue hands out posted messages in
+// the order they went in, so the window sees all text, then the end of the
+// run, then the return value, even when some of them are still queued when
+// dllglue_main returns and only our own message loop dispatches them. Each
+// stream's text keeps its order; between the two streams the pane shows the
+// order in which the readers got them, which is close to, but not always,
+// the order in which the child wrote them, as they travel through two pipes.
+#include <windows.h>
+
+#include <richedit.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "brackwyn.h"
+
+namespace {
+
+// lParam: a std::string* that the receiver deletes.
+constexpr UINT WM_APP_OUTPUT = WM_APP + 1;
+constexpr UINT WM_APP_ERROR = WM_APP + 2;
+// wParam: the completion callback's stderrSeen.
+constexpr UINT WM_APP_EXITED = WM_APP + 3;
+// wParam: dllglue_main's return value.
+constexpr UINT WM_APP_RETURNED = WM_APP + 4;
+constexpr UINT WM_APP_AUTORUN = WM_APP + 5;
+
+enum : int { IDC_COMMAND = 100, IDC_RUN, IDC_ABORT, IDC_OUTPUT, IDC_STATUS };
+enum : UINT_PTR { TIMER_ABORT = 1, TIMER_EXIT };
+
+constexpr COLORREF kErrorColour = RGB(200, 0, 0);
+const char kDefaultCommand[] =
+    "cmd /c echo building... & ping -n 2 127.0.0.1 >nul & echo warning: slow step 1>&2 & "
+    "ping -n 2 127.0.0.1 >nul & echo done";
+
+struct Options {
+    std::string command = kDefaultCommand;
+    bool autorun = false;
+    UINT abortAfterMs = 0; // 0: never
+    UINT exitAfterRunMs = 0;
+    bool exitAfterRun = false;
+    std::string dumpPath;
+};
+
+Options g_options;
+HWND g_command, g_run, g_abort, g_output, g_status;
+HFONT g_uiFont, g_paneFont;
+
+// The state of the current run; touched by the UI thread alone.
+bool g_running = false;
+bool g_abortPressed = false;
+bool g_closeAfterRun = false;
+int g_stderrSeen = -1; // -1 until the completion message: the run never began
+ULONGLONG g_startTick = 0;
+
+// --- worker threads -------------------------------------------------------
+
+void PostChunk(void *user, UINT message, const char *text, size_t length) {
+    std::string *copy = nullptr;
+    try {
+        copy = new std::string(text, length);
+    } catch (...) {
+        return; // out of memory: this chunk is lost, the run goes on
+    }
+    // A queue holds at most 10,000 posted messages. When a child writes faster
+    // than the pane fills, wait for the UI thread to catch up: it keeps
+    // draining the queue inside dllglue_main, and while this reader waits it
+    // reads nothing, so the child slows down and no text is lost.
+    HWND window = static_cast<HWND>(user);
+    while (!PostMessageA(window, message, 0, reinterpret_cast<LPARAM>(copy))) {
+        if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA || !IsWindow(window)) {
+            delete copy; // the window is gone: nobody would free it
+            return;
+        }
+        Sleep(10);
+    }
+}
+
+void BRACKWYN_CALL OnOutput(const char *text, size_t length, void *user) {
+    PostChunk(user, WM_APP_OUTPUT, text, length);
+}
+
+void BRACKWYN_CALL OnError(const char *text, size_t length, void *user) {
+    PostChunk(user, WM_APP_ERROR, text, length);
+}
+
+void BRACKWYN_CALL OnExit(int stderrSeen, void *user) {
+    PostMessageA(static_cast<HWND>(user), WM_APP_EXITED, static_cast<WPARAM>(stderrSeen), 0);
+}
+
+// --- UI thread ------------------------------------------------------------
+
+std::string WindowText(HWND window) {
+    std::string text(static_cast<size_t>(GetWindowTextLengthA(window)) + 1, '\0');
+    text.resize(
+        static_cast<size_t>(GetWindowTextA(window, &text[0], static_cast<int>(text.size()))));
+    return text;
+}
+
+void AppendToPane(const std::string &chunk, bool isError) {
+    std::string shown;
+    shown.reserve(chunk.size() + chunk.size() / 16);
+    for (char c : chunk) {
+        // A chunk may end between \r and \n, so line ends are rebuilt from
+        // the \n alone. A NUL would end the text at EM_REPLACESEL; a console
+        // window shows it as a blank, and so do we.
+        if (c == '\r')
+            continue;
+        if (c == '\n')
+            shown += '\r';
+        shown += c == '\0' ? ' ' : c;
+    }
+    // Past the end: the control puts the caret at the end of the text.
+    SendMessageA(g_output, EM_SETSEL, INT_MAX, INT_MAX);
+    CHARFORMAT2A format{};
+    format.cbSize = sizeof(format);
+    format.dwMask = CFM_COLOR;
+    format.dwEffects = isError ? 0 : CFE_AUTOCOLOR;
+    format.crTextColor = kErrorColour;
+    SendMessageA(g_output, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+    SendMessageA(g_output, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(shown.c_str()));
+    SendMessageA(g_output, WM_VSCROLL, SB_BOTTOM, 0);
+}
+
+// Appends the chunk of one message and the chunks queued behind it, each run
+// of one stream in a single append. One append per chunk costs a redraw per
+// chunk, and a child that writes fast would leave the pane ever further
+// behind. Capped, so that the pane still redraws while such a child runs.
+void AppendQueuedText(HWND window, UINT message, LPARAM chunk) {
+    bool isError = message == WM_APP_ERROR;
+    std::string text =
+        std::move(*std::unique_ptr<std::string>(reinterpret_cast<std::string *>(chunk)));
+    MSG next;
+    while (text.size() < 256 * 1024 &&
+           PeekMessageA(&next, window, WM_APP_OUTPUT, WM_APP_ERROR, PM_REMOVE)) {
+        std::unique_ptr<std::string> more(reinterpret_cast<std::string *>(next.lParam));
+        if ((next.message == WM_APP_ERROR) != isError) {
+            AppendToPane(text, isError);
+            text.clear();
+            isError = !isError;
+        }
+        text += *more;
+    }
+    AppendToPane(text, isError);
+}
+
+bool IsErrorAt(LONG position) {
+    SendMessageA(g_output, EM_SETSEL, position, position + 1);
+    CHARFORMAT2A format{};
+    format.cbSize = sizeof(format);
+    SendMessageA(g_output, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+    return !(format.dwEffects & CFE_AUTOCOLOR) && format.crTextColor == kErrorColour;
+}
+
+// Reads the pane back from the control, so the dump shows what a person sees.
+// The pane does not wrap, so a line of the control is a line of the output.
+void WriteDump() {
+    std::string dump = "status: " + WindowText(g_status) + "\n";
+    // Reading a colour takes a selection; no redraw for each one.
+    SendMessageA(g_output, WM_SETREDRAW, FALSE, 0);
+    const LRESULT lines = SendMessageA(g_output, EM_GETLINECOUNT, 0, 0);
+    for (LRESULT line = 0; line < lines; ++line) {
+        const LONG start = static_cast<LONG>(SendMessageA(g_output, EM_LINEINDEX, line, 0));
+        const LONG length = static_cast<LONG>(SendMessageA(g_output, EM_LINELENGTH, start, 0));
+        if (length <= 0)
+            continue;
+        std::string text(static_cast<size_t>(length) + 1, '\0');
+        TEXTRANGEA range{{start, start + length}, &text[0]};
+        text.resize(static_cast<size_t>(
+            SendMessageA(g_output, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&range))));
+        dump += (IsErrorAt(start) ? "err| " : "out| ") + text + "\n";
+    }
+    SendMessageA(g_output, EM_SETSEL, INT_MAX, INT_MAX);
+    SendMessageA(g_output, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(g_output, nullptr, TRUE);
+    HANDLE file = CreateFileA(g_options.dumpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(file, dump.data(), static_cast<DWORD>(dump.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+void SetRunning(bool running) {
+    g_running = running;
+    EnableWindow(g_run, !running);
+    EnableWindow(g_abort, running);
+    EnableWindow(g_command, !running);
+}
+
+void StartRun(HWND window) {
+    if (g_running)
+        return;
+    const std::string command = WindowText(g_command);
+    SetWindowTextA(g_output, "");
+    SetWindowTextA(g_status, "Running...");
+    g_abortPressed = false;
+    g_stderrSeen = -1;
+    SetRunning(true);
+    if (g_options.abortAfterMs)
+        SetTimer(window, TIMER_ABORT, g_options.abortAfterMs, nullptr);
+    g_startTick = GetTickCount64();
+    // Blocks until the run is over, dispatching this thread's messages.
+    const int result = dllglue_main(command.c_str(), 0, nullptr, window);
+    KillTimer(window, TIMER_ABORT);
+    PostMessageA(window, WM_APP_RETURNED, static_cast<WPARAM>(result), 0);
+}
+
+void FinishRun(HWND window, int result) {
+    SetRunning(false);
+    char status[160];
+    const double seconds = static_cast<double>(GetTickCount64() - g_startTick) / 1000.0;
+    if (g_stderrSeen < 0)
+        std::snprintf(status, sizeof(status), "Not started: result %d", result);
+    else
+        std::snprintf(status, sizeof(status), "%s after %.1f s: result %d, stderr seen %d",
+                      g_abortPressed ? "Aborted" : "Finished", seconds, result, g_stderrSeen);
+    SetWindowTextA(g_status, status);
+    if (!g_options.dumpPath.empty())
+        WriteDump();
+    if (g_closeAfterRun)
+        DestroyWindow(window);
+    else if (g_options.exitAfterRun)
+        SetTimer(window, TIMER_EXIT, g_options.exitAfterRunMs, nullptr);
+}
+
+void Layout(HWND window) {
+    RECT client;
+    GetClientRect(window, &client);
+    const int margin = 8, row = 24, button = 80;
+    const int width = client.right - 2 * margin;
+    const int commandWidth = width - 2 * (button + margin);
+    MoveWindow(g_command, margin, margin, commandWidth, row, TRUE);
+    MoveWindow(g_run, margin + commandWidth + margin, margin, button, row, TRUE);
+    MoveWindow(g_abort, client.right - margin - button, margin, button, row, TRUE);
+    const int paneTop = 2 * margin + row;
+    const int statusTop = client.bottom - margin - row + 4;
+    MoveWindow(g_output, margin, paneTop, width, statusTop - margin - paneTop, TRUE);
+    MoveWindow(g_status, margin, statusTop, width, row - 4, TRUE);
+}
+
+HWND CreateChild(HWND parent, const char *className, const char *text, DWORD style, int id,
+                 DWORD exStyle = 0) {
+    HWND child = CreateWindowExA(exStyle, className, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0,
+                                 0, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                                 GetModuleHandleA(nullptr), nullptr);
+    SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(g_uiFont), FALSE);
+    return child;
+}
+
+bool CreateControls(HWND window) {
+    g_command = CreateChild(window, "EDIT", g_options.command.c_str(), WS_TABSTOP | ES_AUTOHSCROLL,
+                            IDC_COMMAND, WS_EX_CLIENTEDGE);
+    g_run = CreateChild(window, "BUTTON", "&Run", WS_TABSTOP | BS_DEFPUSHBUTTON, IDC_RUN);
+    g_abort = CreateChild(window, "BUTTON", "&Abort", WS_TABSTOP | WS_DISABLED, IDC_ABORT);
+    // RichEdit 2.0 for the coloured error text; the "A" class, as the
+    // library's text is in the ANSI code page.
+    g_output = CreateChild(window, RICHEDIT_CLASSA, "",
+                           WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
+                               ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_NOHIDESEL,
+                           IDC_OUTPUT, WS_EX_CLIENTEDGE);
+    if (!g_output)
+        return false;
+    SendMessageA(g_output, WM_SETFONT, reinterpret_cast<WPARAM>(g_paneFont), FALSE);
+    // The default limit is 32K characters; a build log outgrows that quickly.
+    SendMessageA(g_output, EM_EXLIMITTEXT, 0, 0x7FFFFFFE);
+    // No word wrap: an output line stays one line, with a horizontal scroll
+    // bar, as in a console, and the dump can read the pane line by line.
+    SendMessageA(g_output, EM_SETTARGETDEVICE, 0, 1);
+    g_status = CreateChild(window, "STATIC", "Ready", SS_LEFTNOWORDWRAP, IDC_STATUS);
+    return true;
+}
+
+LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_CREATE:
+        return CreateControls(window) ? 0 : -1;
+    case WM_SIZE:
+        Layout(window);
+        return 0;
+    case WM_GETMINMAXINFO:
+        reinterpret_cast<MINMAXINFO *>(lParam)->ptMinTrackSize = POINT{360, 200};
+        return 0;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDOK: // Enter in the command box
+        case IDC_RUN:
+            StartRun(window);
+            return 0;
+        case IDC_ABORT:
+            if (dllglue_abort())
+                g_abortPressed = true;
+            return 0;
+        }
+        break;
+    case WM_APP_OUTPUT:
+    case WM_APP_ERROR:
+        AppendQueuedText(window, message, lParam);
+        return 0;
+    case WM_APP_EXITED:
+        g_stderrSeen = static_cast<int>(wParam);
+        return 0;
+    case WM_APP_RETURNED:
+        FinishRun(window, static_cast<int>(wParam));
+        return 0;
+    case WM_APP_AUTORUN:
+        SendMessageA(g_run, BM_CLICK, 0, 0);
+        return 0;
+    case WM_TIMER:
+        KillTimer(window, wParam);
+        if (wParam == TIMER_ABORT)
+            SendMessageA(g_abort, BM_CLICK, 0, 0); // a real press: BN_CLICKED and all
+        else if (wParam == TIMER_EXIT)
+            PostMessageA(window, WM_CLOSE, 0, 0);
+        return 0;
+    case WM_CLOSE:
+        // The Run handler is still on this thread's stack inside dllglue_main:
+        // destroying the window now would pull it out from under that call.
+        // Stop the run instead and close once the handler has unwound.
+        if (g_running) {
+            g_closeAfterRun = true;
+            dllglue_abort();
+            return 0;
+        }
+        break;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+bool ParseOptions(int argc, char **argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string name = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (name == "--autorun") {
+            g_options.autorun = true;
+        } else if (name == "--command" && hasValue) {
+            g_options.command = argv[++i];
+        } else if (name == "--abort-after" && hasValue) {
+            g_options.abortAfterMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (name == "--exit-after-run" && hasValue) {
+            g_options.exitAfterRun = true;
+            g_options.exitAfterRunMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (name == "--dump" && hasValue) {
+            g_options.dumpPath = argv[++i];
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    if (!ParseOptions(__argc, __argv)) {
+        MessageBoxA(nullptr,
+                    "usage: gui-host [--command \"<command line>\"] [--autorun]\n"
+                    "    [--abort-after <ms>] [--exit-after-run <ms>] [--dump <file>]",
+                    "gui-host", MB_ICONERROR);
+        return 2;
+    }
+    if (!LoadLibraryA("riched20.dll")) {
+        MessageBoxA(nullptr, "riched20.dll could not be loaded.", "gui-host", MB_ICONERROR);
+        return 1;
+    }
+    g_uiFont = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    g_paneFont = CreateFontA(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                             FIXED_PITCH | FF_MODERN, "Courier New");
+
+    dllglue_setconsoleout(OnOutput);
+    dllglue_setconsoleerr(OnError);
+    dllglue_setconsoleexit(OnExit);
+
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512)); // IDC_ARROW
+    windowClass.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(32512));     // IDI_APPLICATION
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = "BrackwynGuiHost";
+    if (!RegisterClassA(&windowClass))
+        return 1;
+    HWND window = CreateWindowExA(0, windowClass.lpszClassName, "brackwyn gui-host",
+                                  WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT, 760, 480,
+                                  nullptr, nullptr, instance, nullptr);
+    if (!window)
+        return 1;
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+    if (g_options.autorun)
+        PostMessageA(window, WM_APP_AUTORUN, 0, 0);
+
+    MSG message;
+    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+        // Tab between the controls and Enter for Run, as in a dialog.
+        if (IsDialogMessageA(window, &message))
+            continue;
+        TranslateMessage(&message);
+        DispatchMessageA(&message);
+    }
+    DeleteObject(g_paneFont);
+    return static_cast<int>(message.wParam);
+}

@@ -1,0 +1,177 @@
+#!/bin/bash
+# Drives gui-host.exe through its real window, the way a person would, and
+# checks what the window shows.
+#
+# usage: run_gui_test.sh BIN_DIR WINEPREFIX OUT_PNG
+#
+#   BIN_DIR     folder holding gui-host.exe and brackwyn.dll
+#   WINEPREFIX  the build's prefix; this test uses WINEPREFIX-x11 beside it
+#   OUT_PNG     where the screenshot of the finished run goes
+#
+# The build's prefix uses Wine's null graphics driver, which has no screen to
+# draw on. This test needs real drawing (the error text must really be red),
+# so it keeps a prefix of its own with the default X11 driver and runs in a
+# private Xvfb display. The window runs inside a Wine virtual desktop, so Wine
+# draws the frame and title bar itself and no window manager is needed.
+#
+# Three runs:
+#   1. cmd writing output, then error text, then output again: the pane holds
+#      all three lines, the error line in red, and the status line shows
+#      result 1 and stderr seen 1. The screen is captured to OUT_PNG.
+#   2. cmd writing a line, then sleeping 30 s: Abort, pressed by a timer
+#      1.5 s into the run, ends it within a few seconds with result 0. The
+#      timer firing and the button answering show that the window keeps
+#      working while dllglue_main runs.
+#   3. cmd writing 2000 lines as fast as it can: all of them reach the pane.
+set -euo pipefail
+
+DESKTOP_SIZE=800x520
+SCREEN='-screen 0 1024x768x24'
+
+die() {
+    echo "gui test: FAIL: $*" >&2
+    exit 1
+}
+
+if [ "${1:-}" != --in-display ]; then
+    if [ $# -ne 3 ]; then
+        echo "usage: $0 BIN_DIR WINEPREFIX OUT_PNG" >&2
+        exit 2
+    fi
+    for tool in wine:wine wineboot:wine wineserver:wine xvfb-run:xvfb xauth:xauth xwd:x11-apps \
+        xwdtopnm:netpbm ppmhist:netpbm; do
+        command -v "${tool%%:*}" >/dev/null 2>&1 ||
+            die "'${tool%%:*}' is missing (Debian package ${tool#*:})"
+    done
+    [ -f "$1/gui-host.exe" ] || die "no gui-host.exe in $1"
+    [ -f "$1/brackwyn.dll" ] || die "no brackwyn.dll in $1"
+    mkdir -p "$(dirname "$3")"
+    bin_dir=$(cd "$1" && pwd)
+    prefix=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")-x11
+    out_png=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
+    exec xvfb-run -a -s "$SCREEN" bash "$0" --in-display "$bin_dir" "$prefix" "$out_png"
+fi
+
+bin_dir=$2
+prefix=$3
+out_png=$4
+export WINEPREFIX=$prefix WINEDEBUG=-all
+# No menu entries on the host and no Mono or Gecko prompts.
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+
+work=$(mktemp -d)
+cleanup() {
+    # Ends this prefix's server and every Wine process left in it, so that
+    # nothing outlives the display it drew on.
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# A server left behind by an interrupted run would still point at its dead
+# display.
+wineserver -k >/dev/null 2>&1 || true
+if [ ! -f "$prefix/.brackwyn-x11-ready" ]; then
+    echo "gui test: creating the Wine prefix $prefix"
+    rm -rf "$prefix"
+    wineboot -i </dev/null >/dev/null 2>&1
+    wineserver -w
+    # Debian's Wine 8 looks for its own fonts in the wrong folder and finds
+    # neither Tahoma nor Marlett (the title bar buttons' glyphs) unless they
+    # are in the prefix's Fonts folder; without them the screenshot shows
+    # letters where the buttons should be.
+    if [ -d /usr/share/wine/fonts ]; then
+        cp /usr/share/wine/fonts/* "$prefix/drive_c/windows/Fonts/"
+    fi
+    touch "$prefix/.brackwyn-x11-ready"
+fi
+
+cd "$work"
+cp "$bin_dir/gui-host.exe" "$bin_dir/brackwyn.dll" .
+
+# Starts the window in the background; $host_pid is its Wine process.
+start_host() {
+    timeout 60 wine explorer "/desktop=brackwyn,$DESKTOP_SIZE" gui-host.exe "$@" \
+        </dev/null >>wine.log 2>&1 &
+    host_pid=$!
+}
+
+# Waits for the dump a finished run writes; fails if the window died first.
+await_dump() {
+    local dump=$1
+    for _ in $(seq 300); do
+        [ -s "$dump" ] && return 0
+        kill -0 "$host_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    [ -s "$dump" ] || die "gui-host wrote no $dump; Wine said: $(tail -n 5 wine.log)"
+}
+
+await_exit() {
+    wait "$host_pid" || die "gui-host did not close by itself (status $?)"
+}
+
+expect_line() {
+    local dump=$1 pattern=$2 what=$3
+    grep -Eq "$pattern" "$dump" || die "$what; the window showed:
+$(cat "$dump")"
+}
+
+# --- 1: output, error text and the result --------------------------------
+# gui-host's built-in command: output, a pause, error text, a pause, output.
+start_host --autorun --dump run1.txt --exit-after-run 4000
+await_dump run1.txt
+expect_line run1.txt '^status: Finished after [0-9.]+ s: result 1, stderr seen 1$' \
+    "the status line does not show result 1 with stderr seen"
+expect_line run1.txt '^out\| building\.\.\. *$' "the first output line is missing"
+expect_line run1.txt '^err\| warning: slow step *$' "the error line is missing or not red"
+expect_line run1.txt '^out\| done *$' "the last output line is missing"
+[ "$(grep -c '|' run1.txt)" -eq 3 ] || die "expected exactly 3 lines in the pane:
+$(cat run1.txt)"
+
+# The window repaints after the dump; give it a moment, then take the screen.
+sleep 1
+xwd -root -silent >screen.xwd || die "xwd could not capture the display"
+xwdtopnm screen.xwd 2>/dev/null |
+    pnmcut -left 0 -top 0 -width "${DESKTOP_SIZE%x*}" -height "${DESKTOP_SIZE#*x}" >screen.ppm
+pnmtopng screen.ppm >"$out_png"
+await_exit
+
+# The dump reads colours back from the control; this checks that they also
+# reach the screen. The error line is a few hundred reddish pixels (its
+# strokes and their smoothed edges); nothing else in the window is red.
+red=$(ppmhist -noheader screen.ppm |
+    awk '$1 - ($2 > $3 ? $2 : $3) >= 60 { n += $5 } END { print n + 0 }')
+dark=$(ppmhist -noheader screen.ppm | awk '$4 <= 80 { n += $5 } END { print n + 0 }')
+[ "$red" -ge 150 ] || die "the screenshot has almost no red ($red pixels): error text not drawn red"
+[ "$dark" -ge 500 ] || die "the screenshot has almost no dark pixels ($dark): no text drawn"
+echo "gui test: run 1 ok (screenshot: $out_png, $red red pixels)"
+
+# --- 2: Abort stops a long run -------------------------------------------
+start_host --command "cmd /c echo waiting & ping -n 30 127.0.0.1 >nul" \
+    --autorun --abort-after 1500 --dump run2.txt --exit-after-run 200
+await_dump run2.txt
+expect_line run2.txt '^status: Aborted after [0-9.]+ s: result 0, stderr seen 0$' \
+    "the status line does not show an aborted run with result 0"
+expect_line run2.txt '^out\| waiting *$' "the output written before the abort is missing"
+seconds=$(sed -n 's/^status: Aborted after \([0-9.]*\) s.*/\1/p' run2.txt)
+awk -v s="$seconds" 'BEGIN { exit !(s >= 1.4 && s < 5) }' ||
+    die "the aborted run lasted $seconds s; Abort is pressed at 1.5 s"
+await_exit
+echo "gui test: run 2 ok (aborted after $seconds s)"
+
+# --- 3: a fast writer loses nothing --------------------------------------
+# Far more chunks than the pane can take one by one: every line must arrive,
+# once, in order.
+start_host --command "cmd /c for /l %i in (1,1,2000) do @echo line %i" \
+    --autorun --dump run3.txt --exit-after-run 200
+await_dump run3.txt
+expect_line run3.txt '^status: Finished after [0-9.]+ s: result 1, stderr seen 0$' \
+    "the status line of the fast writer's run does not show result 1"
+awk 'NR > 1 { if ($0 !~ "^out\\| line " NR - 1 " *$") { print "line " NR ": " $0; exit 1 } }
+     END { if (NR != 2001) { print NR - 1 " lines in the pane"; exit 1 } }' run3.txt >run3.err ||
+    die "the pane lost or reordered the fast writer's lines: $(cat run3.err)"
+await_exit
+echo "gui test: run 3 ok (2000 lines)"
+
+echo "gui test: passed"
