@@ -4,6 +4,8 @@
 #   make demo    install what is missing, build, run the example host on ping
 #   make test    install what is missing, build, run the tests (ctest -j2)
 #   make bench   install what is missing, build, run the benchmarks
+#   make dist    install what is missing, build the DLL and pack
+#                build/brackwyn-<version>-win64.zip
 #   make clean   remove build/
 
 SHELL := /bin/bash
@@ -15,8 +17,11 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= 2
 
 # Debian 12 packages the loop needs. cmake and make are on most machines
-# already; listing them costs nothing when they are.
-PACKAGES := g++-mingw-w64-x86-64 wine64 wine cmake googletest xvfb xauth make
+# already; listing them costs nothing when they are. llvm brings llvm-dlltool,
+# which makes brackwyn.lib for MSVC hosts; clang and lld build the test host
+# that links against it the way MSVC does.
+PACKAGES := g++-mingw-w64-x86-64 wine64 wine cmake googletest xvfb xauth make llvm clang lld \
+            x11-apps netpbm fonts-wine gnuplot-nox
 
 SRC_DIR   := $(CURDIR)
 PREFIX    := $(abspath $(BUILD_DIR))/wineprefix
@@ -30,9 +35,11 @@ TOOLCHAIN := $(SRC_DIR)/cmake/mingw-w64-x86_64.cmake
 WINE_UP   := $(SRC_DIR)/cmake/wine-session.sh start $(PREFIX)
 WINE_DOWN := $(SRC_DIR)/cmake/wine-session.sh stop $(PREFIX)
 
-DEMO_COMMAND ?= ping -n 4 127.0.0.1
+# Wine's own ping writes everything at its end; cmd writes each line at once,
+# so this shows text arriving while the program runs, on both streams.
+DEMO_COMMAND ?= "cmd /c echo building... & ping -n 2 127.0.0.1 >nul & echo warning: slow step 1>&2 & ping -n 2 127.0.0.1 >nul & echo done & ver"
 
-.PHONY: all deps configure build demo test bench clean
+.PHONY: all deps configure build demo test bench dist clean
 
 all: build
 
@@ -84,6 +91,11 @@ bench: build
 	$(WINE_UP); \
 	cmake --build $(BUILD_DIR) --target run-benchmarks; \
 	  rc=$$?; $(WINE_DOWN); exit $$rc
+
+# Only the DLL and its import libraries are compiled; the zip carries the
+# examples as sources.
+dist: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target dist
 
 clean:
 	@if [ -d $(PREFIX) ]; then $(WINE_DOWN); fi

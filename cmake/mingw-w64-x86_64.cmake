@@ -12,9 +12,16 @@ find_program(CMAKE_C_COMPILER NAMES ${BRACKWYN_MINGW_TRIPLE}-gcc-posix REQUIRED)
 find_program(CMAKE_CXX_COMPILER NAMES ${BRACKWYN_MINGW_TRIPLE}-g++-posix REQUIRED)
 find_program(CMAKE_RC_COMPILER NAMES ${BRACKWYN_MINGW_TRIPLE}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${BRACKWYN_MINGW_TRIPLE})
-# Host tools (wine, scripts) come from the build machine; libraries and headers
-# only from the target sysroot, so nothing from /usr/lib leaks into a link.
+# Windows headers, libraries and packages come from MinGW's sysroot and from
+# the folders a user names: roots of their own (-DCMAKE_FIND_ROOT_PATH=...)
+# and each -DCMAKE_PREFIX_PATH entry, which in a cross build names Windows
+# packages (an unpacked brackwyn zip, say). Were a prefix not a root itself,
+# it would be looked for inside the sysroot and never found.
+list(APPEND CMAKE_FIND_ROOT_PATH /usr/${BRACKWYN_MINGW_TRIPLE} ${CMAKE_PREFIX_PATH})
+list(REMOVE_DUPLICATES CMAKE_FIND_ROOT_PATH)
+# Host tools (wine, scripts) come from the build machine; libraries, headers
+# and packages only from the roots above, so nothing from /usr/lib leaks into
+# a link.
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

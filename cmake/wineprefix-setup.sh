@@ -26,8 +26,16 @@ if ! command -v wine >/dev/null 2>&1; then
     exit 1
 fi
 
+# A half-made prefix of ours carries a marker; anything else in the way is
+# somebody's own prefix or files, and is not ours to delete.
+marker=$prefix/.brackwyn-creating
+if [ -d "$prefix" ] && [ -n "$(ls -A "$prefix")" ] && [ ! -f "$marker" ]; then
+    echo "wineprefix-setup: $prefix exists and was not made here; remove it or choose another" >&2
+    exit 1
+fi
 rm -rf "$prefix"
-mkdir -p "$(dirname "$prefix")"
+mkdir -p "$prefix"
+touch "$marker"
 
 WINEPREFIX=$(cd "$(dirname "$prefix")" && pwd)/$(basename "$prefix")
 WINEDEBUG=-all
@@ -46,3 +54,4 @@ wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/de
 wineserver -w
 
 touch "$stamp"
+rm -f "$marker"
