@@ -30,6 +30,27 @@ bool CreateChildPipe(bool childReads, ScopedHandle &childEnd, ScopedHandle &ownE
     return true;
 }
 
+// Wine, setting up a new console while other processes start and end, now
+// and then fails the creation with ERROR_INTERNAL_ERROR, and the same call
+// succeeds a moment later. Windows does not fail this way; any other error,
+// such as a program that does not exist, is final at once.
+bool CreateProcessRetrying(char *commandLine, DWORD flags, STARTUPINFOA &startup,
+                           PROCESS_INFORMATION &created) {
+    constexpr int kAttempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        // No process security attributes: the default descriptor lets only
+        // the host's user open the child, and its handle is not inheritable,
+        // so later children do not hold earlier ones. Handle inheritance on:
+        // the child needs its three pipe ends.
+        if (g_sys.createProcess(nullptr, commandLine, nullptr, nullptr, TRUE, flags, nullptr,
+                                nullptr, &startup, &created))
+            return true;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kAttempts)
+            return false;
+        Sleep(20 * attempt);
+    }
+}
+
 } // namespace
 
 bool CRedirect::CreatePipes() {
@@ -56,12 +77,7 @@ bool CRedirect::StartProcess(const std::string &commandLine, ScopedHandle &prima
     // CreateProcessA may write into the command line it is given.
     std::string writable(commandLine);
     PROCESS_INFORMATION created{};
-    // No process security attributes: the default descriptor lets only the
-    // host's user open the child, and its handle is not inheritable, so later
-    // children do not hold earlier ones. Handle inheritance on: the child
-    // needs its three pipe ends.
-    if (!g_sys.createProcess(nullptr, &writable[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-                             &startup, &created))
+    if (!CreateProcessRetrying(&writable[0], flags, startup, created))
         return false;
     m_process.Reset(created.hProcess);
     primaryThread.Reset(created.hThread);

@@ -114,3 +114,38 @@ TEST_P(FaultInjection, EveryFailingCallEndsInAStartFailureOrACompleteRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(LaunchCalls, FaultInjection, testing::ValuesIn(kSeams), SeamName);
+
+namespace {
+int g_internalErrorsLeft = 0;
+BOOL WINAPI CreateProcessFailingTransiently(LPCSTR application, LPSTR commandLine,
+                                            LPSECURITY_ATTRIBUTES processAttributes,
+                                            LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit,
+                                            DWORD flags, LPVOID environment, LPCSTR directory,
+                                            LPSTARTUPINFOA startup, LPPROCESS_INFORMATION created) {
+    if (g_internalErrorsLeft > 0) {
+        --g_internalErrorsLeft;
+        SetLastError(ERROR_INTERNAL_ERROR);
+        return FALSE;
+    }
+    return CreateProcessA(application, commandLine, processAttributes, threadAttributes, inherit,
+                          flags, environment, directory, startup, created);
+}
+} // namespace
+
+// Wine now and then fails to set up a new console under load; such a
+// failure is tried again, while a real one (no such program) is not.
+TEST(TransientStartFailure, InternalErrorIsTriedAgain) {
+    g_sys.createProcess = CreateProcessFailingTransiently;
+    g_internalErrorsLeft = 2;
+    const Recording run = RunRecorded(ChildCommand("textlines 1"));
+    const int leftAfterRun = g_internalErrorsLeft;
+    g_internalErrorsLeft = 5;
+    const Recording failed = RunRecorded(ChildCommand("textlines 1"));
+    g_sys = RealSysCalls();
+    WatchLaunchCalls();
+    EXPECT_EQ(leftAfterRun, 0);
+    EXPECT_EQ(run.out, "line 1\n");
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(failed.result, 0);
+    EXPECT_EQ(failed.out.rfind("Unable to start", 0), 0u);
+}
