@@ -63,8 +63,8 @@ int CRedirect::StopRun() {
         watcher.Reset(DuplicateOf(m_watchThread));
         onWorker = OnWorkerThread();
     }
-    m_childStdinRead.Close();
-    m_childStderrWrite.Close();
+    // The child's pipe ends need no closing here: the launch closed the
+    // library's copies as soon as the child had its own.
     // A worker (a callback that aborts) must not wait for the watcher, which
     // waits for it.
     if (!onWorker)
