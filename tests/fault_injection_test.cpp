@@ -16,17 +16,6 @@ namespace {
 int g_failAt = 0;
 int g_calls = 0;
 
-template <typename R> R FailureOf();
-template <> BOOL FailureOf<BOOL>() {
-    return FALSE;
-}
-template <> HANDLE FailureOf<HANDLE>() {
-    return nullptr;
-}
-template <> DWORD FailureOf<DWORD>() {
-    return static_cast<DWORD>(-1);
-}
-
 template <auto Entry, typename R, typename... A> R Failing(A... args) {
     if (++g_calls == g_failAt) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

@@ -51,19 +51,9 @@ LRESULT CALLBACK TestWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 std::atomic<const char *> g_failedCall{nullptr};
 std::atomic<DWORD> g_failedCallError{0};
 
-bool Failed(BOOL result) {
-    return result == FALSE;
-}
-bool Failed(HANDLE result) {
-    return result == nullptr;
-}
-bool Failed(DWORD result) {
-    return result == static_cast<DWORD>(-1);
-}
-
 template <const char *Name, auto Entry, typename R, typename... A> R Watched(A... args) {
     const R result = (RealSysCalls().*Entry)(args...);
-    if (Failed(result)) {
+    if (result == FailureOf<R>()) {
         g_failedCallError = GetLastError();
         g_failedCall = Name;
     }

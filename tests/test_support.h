@@ -38,6 +38,19 @@ struct Recording {
     std::string launchFailure;
 };
 
+// The value by which a system call of the launch reports failure, by its
+// result type: FALSE, a null handle, or (DWORD)-1 from ResumeThread.
+template <typename R> R FailureOf();
+template <> inline BOOL FailureOf<BOOL>() {
+    return FALSE;
+}
+template <> inline HANDLE FailureOf<HANDLE>() {
+    return nullptr;
+}
+template <> inline DWORD FailureOf<DWORD>() {
+    return static_cast<DWORD>(-1);
+}
+
 // Routes the launch's system calls through wrappers that note a failure for
 // Recording::launchFailure. The test runner's main installs it.
 void WatchLaunchCalls();
