@@ -1,49 +1,105 @@
+#include "engine/pipes.h"
 #include "engine/redirect.h"
 #include "engine/syscalls.h"
 
+#include <memory>
+#include <mutex>
+#include <new>
 #include <utility>
+#include <vector>
 
 namespace {
 
-// One anonymous pipe: `childEnd` for the child to inherit, `ownEnd` for the
-// library. Both ends are created inheritable; the library keeps a duplicate
-// of its end that is not, so that no other child of the host inherits it and
-// keeps the pipe from ever breaking.
-bool CreateChildPipe(bool childReads, ScopedHandle &childEnd, ScopedHandle &ownEnd) {
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-    // Size 0: the system's default buffer size.
-    if (!g_sys.createPipe(&read, &write, &inheritable, 0))
-        return false;
-    ScopedHandle readEnd(read);
-    ScopedHandle writeEnd(write);
-    const ScopedHandle &held = childReads ? writeEnd : readEnd;
-    HANDLE self = GetCurrentProcess();
-    HANDLE duplicate = nullptr;
-    if (!g_sys.duplicateHandle(self, held.Get(), self, &duplicate, 0,
-                               FALSE,                  // not inheritable
-                               DUPLICATE_SAME_ACCESS)) // read or write, as the original
-        return false;
-    ownEnd.Reset(duplicate);
-    childEnd = std::move(childReads ? readEnd : writeEnd);
-    return true;
+// Reserved, not committed: a worker needs little stack (its buffer lives on
+// the heap), and many runs at once should not reserve a megabyte each.
+constexpr SIZE_T kWorkerStack = 64 * 1024;
+
+// The library's own launches take turns over the moment the child's pipe
+// ends are inheritable, so that one run's child never inherits another's.
+std::mutex g_inheritLock;
+
+// The system's attribute list naming the only handles the child inherits.
+class HandleList {
+public:
+    explicit HandleList(std::vector<HANDLE> handles) : m_handles(std::move(handles)) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        m_storage.reset(new (std::nothrow) char[size]);
+        auto *list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(m_storage.get());
+        if (list == nullptr || !InitializeProcThreadAttributeList(list, 1, 0, &size))
+            return;
+        m_list = list;
+        if (!UpdateProcThreadAttribute(m_list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                       m_handles.data(), m_handles.size() * sizeof(HANDLE), nullptr,
+                                       nullptr)) {
+            DeleteProcThreadAttributeList(m_list);
+            m_list = nullptr;
+        }
+    }
+    ~HandleList() {
+        if (m_list != nullptr)
+            DeleteProcThreadAttributeList(m_list);
+    }
+    HandleList(const HandleList &) = delete;
+    HandleList &operator=(const HandleList &) = delete;
+    // Null when the system could not build the list; the launch then goes
+    // on without it, inheriting what is inheritable, as older systems do.
+    LPPROC_THREAD_ATTRIBUTE_LIST Get() const { return m_list; }
+
+private:
+    std::vector<HANDLE> m_handles;
+    std::unique_ptr<char[]> m_storage;
+    LPPROC_THREAD_ATTRIBUTE_LIST m_list = nullptr;
+};
+
+// Makes the child's ends inheritable for exactly as long as the creation
+// call needs them so; any other process started meanwhile by the host (by
+// system(), _popen or a process library, all of which inherit) would
+// otherwise hold our pipes open for as long as it lives.
+class InheritableWhileCreating {
+public:
+    explicit InheritableWhileCreating(std::vector<HANDLE> handles)
+        : m_lock(g_inheritLock), m_handles(std::move(handles)) {
+        for (HANDLE handle : m_handles)
+            SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
+    ~InheritableWhileCreating() {
+        for (HANDLE handle : m_handles)
+            SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+    }
+    InheritableWhileCreating(const InheritableWhileCreating &) = delete;
+    InheritableWhileCreating &operator=(const InheritableWhileCreating &) = delete;
+
+private:
+    std::lock_guard<std::mutex> m_lock;
+    std::vector<HANDLE> m_handles;
+};
+
+std::wstring Widened(const std::string &text, UINT codePage) {
+    if (text.empty())
+        return std::wstring();
+    const int length =
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
+    return wide;
 }
 
 // Wine, setting up a new console while other processes start and end, now
 // and then fails the creation with ERROR_INTERNAL_ERROR, and the same call
 // succeeds a moment later. Windows does not fail this way; any other error,
 // such as a program that does not exist, is final at once.
-bool CreateProcessRetrying(char *commandLine, DWORD flags, STARTUPINFOA &startup,
+bool CreateProcessRetrying(wchar_t *commandLine, DWORD flags, STARTUPINFOEXW &startup,
                            PROCESS_INFORMATION &created) {
     constexpr int kAttempts = 3;
     for (int attempt = 1;; ++attempt) {
         // No process security attributes: the default descriptor lets only
         // the host's user open the child, and its handle is not inheritable,
         // so later children do not hold earlier ones. Handle inheritance on:
-        // the child needs its three pipe ends.
+        // the child needs its three pipe ends (and, where the system honours
+        // the handle list, nothing else).
         if (g_sys.createProcess(nullptr, commandLine, nullptr, nullptr, TRUE, flags, nullptr,
-                                nullptr, &startup, &created))
+                                nullptr, &startup.StartupInfo, &created))
             return true;
         if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kAttempts)
             return false;
@@ -54,47 +110,82 @@ bool CreateProcessRetrying(char *commandLine, DWORD flags, STARTUPINFOA &startup
 } // namespace
 
 bool CRedirect::CreatePipes() {
-    return CreateChildPipe(true, m_childStdinRead, m_stdinWriter) &&
-           CreateChildPipe(false, m_childStdoutWrite, m_stdoutReader) &&
-           CreateChildPipe(false, m_childStderrWrite, m_stderrReader);
+    return CreateChildPipe(PipeDirection::ToChild, m_childStdinRead, m_stdinWriter) &&
+           CreateChildPipe(PipeDirection::FromChild, m_childStdoutWrite, m_stdoutReader) &&
+           CreateChildPipe(PipeDirection::FromChild, m_childStderrWrite, m_stderrReader);
+}
+
+// The events and the port a run's threads talk through. Created before the
+// run counts as launching, so a stop always finds them.
+bool CRedirect::CreateRunObjects() {
+    // Manual reset: every wait after a stop or a drain must see it.
+    m_stopEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    m_drainEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    // Manual reset, as overlapped I/O wants: the read itself resets it.
+    m_stdoutReady.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    m_stderrReady.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    // A port of its own, serving one thread: the watcher.
+    m_port.Reset(g_sys.createIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+    return m_stopEvent.IsValid() && m_drainEvent.IsValid() && m_stdoutReady.IsValid() &&
+           m_stderrReady.IsValid() && m_port.IsValid();
 }
 
 bool CRedirect::StartProcess(const std::string &commandLine, ScopedHandle &primaryThread) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
     // Our pipes as the standard handles, and the show-window value below
     // for the new console's window.
-    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    startup.hStdInput = m_childStdinRead.Get();
-    startup.hStdOutput = m_childStdoutWrite.Get();
-    startup.hStdError = m_childStderrWrite.Get();
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.StartupInfo.wShowWindow = SW_HIDE;
+    startup.StartupInfo.hStdInput = m_childStdinRead.Get();
+    startup.StartupInfo.hStdOutput = m_childStdoutWrite.Get();
+    startup.StartupInfo.hStdError = m_childStderrWrite.Get();
+    const std::vector<HANDLE> childEnds{m_childStdinRead.Get(), m_childStdoutWrite.Get(),
+                                        m_childStderrWrite.Get()};
+    // The child inherits its three ends and nothing else of the host.
+    HandleList inherited(childEnds);
+    startup.lpAttributeList = inherited.Get();
 
     // A console of its own: a GUI host has none to share, and a console
     // host's window must not receive the child's writes or its Ctrl+C.
     // Suspended: it joins the job before it can start anything of its own.
-    const DWORD flags = CREATE_NEW_CONSOLE | CREATE_SUSPENDED;
-    // CreateProcessA may write into the command line it is given.
-    std::string writable(commandLine);
+    DWORD flags = CREATE_NEW_CONSOLE | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+    if (startup.lpAttributeList != nullptr)
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    else
+        startup.StartupInfo.cb = sizeof(startup.StartupInfo);
+    // The system converts an ANSI command line with the ANSI code page; so
+    // do we, and the child sees the same bytes. CreateProcessW may write
+    // into the text it is given.
+    std::wstring writable = Widened(commandLine, CP_ACP);
+    writable.push_back(L'\0');
     PROCESS_INFORMATION created{};
-    if (!CreateProcessRetrying(&writable[0], flags, startup, created))
-        return false;
-    m_process.Reset(created.hProcess);
-    primaryThread.Reset(created.hThread);
-
+    bool ok;
+    {
+        InheritableWhileCreating window(childEnds);
+        ok = CreateProcessRetrying(&writable[0], flags, startup, created);
+    }
     // The child holds its own copies now. A reader sees its pipe break only
     // once every write end is closed, so ours must go, or the end of the
     // child's output would never be seen.
     m_childStdinRead.Close();
     m_childStdoutWrite.Close();
     m_childStderrWrite.Close();
+    if (!ok)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(m_releaseLock);
+        m_process.Reset(created.hProcess);
+    }
+    primaryThread.Reset(created.hThread);
     return m_process.IsValid() && primaryThread.IsValid();
 }
 
 // A job lets a stop end the child together with everything it started; its
-// kill-on-close limit ends them too if the host dies during the run. A host
-// that runs in a job forbidding nested jobs refuses this: the run then goes
-// on without one, and a stop ends the child alone.
+// kill-on-close limit ends them too if the host dies during the run, and its
+// port says when no process of the run is left. A host that runs in a job
+// forbidding nested jobs refuses this: the run then goes on without one, a
+// stop ends the child alone, and the run waits for its pipes to break.
 void CRedirect::JoinJob() {
     ScopedHandle job(g_sys.createJobObject(nullptr, nullptr));
     if (!job.IsValid())
@@ -104,56 +195,92 @@ void CRedirect::JoinJob() {
     if (!g_sys.setInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits,
                                        sizeof(limits)))
         return;
+    // Without the port the run still ends: the watcher also asks the job how
+    // many processes it has, now and then.
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT news{reinterpret_cast<PVOID>(kJobKey), m_port.Get()};
+    g_sys.setInformationJobObject(job.Get(), JobObjectAssociateCompletionPortInformation, &news,
+                                  sizeof(news));
     if (!g_sys.assignProcessToJobObject(job.Get(), m_process.Get()))
         return;
+    std::lock_guard<std::mutex> lock(m_releaseLock);
     m_job = std::move(job);
 }
 
-// The watcher comes last: it waits for the two readers by their handles.
+// The watcher comes last: it waits for the two readers.
 bool CRedirect::StartWorkers() {
-    m_stdoutThread.Reset(g_sys.createThread(nullptr, 0, StdoutReaderProc, this, 0, nullptr));
-    if (!m_stdoutThread.IsValid())
+    auto start = [this](LPTHREAD_START_ROUTINE procedure, ScopedHandle &thread) {
+        thread.Reset(g_sys.createThread(nullptr, kWorkerStack, procedure, this,
+                                        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        return thread.IsValid();
+    };
+    return start(StdoutReaderProc, m_stdoutThread) && start(StderrReaderProc, m_stderrThread) &&
+           start(WatcherProc, m_watchThread);
+}
+
+// A stop that came during the launch ends the child before it ever runs;
+// otherwise the child is let go. Under the lock, so that a stop either sees
+// the run as launching (and is carried out here) or as running (and
+// terminates the tree itself).
+bool CRedirect::LetChildRun(HANDLE primaryThread) {
+    std::lock_guard<std::mutex> lock(m_releaseLock);
+    if (m_stopRequested.load()) {
+        TerminateTree();
+    } else if (g_sys.resumeThread(primaryThread) == static_cast<DWORD>(-1)) {
         return false;
-    m_stderrThread.Reset(g_sys.createThread(nullptr, 0, StderrReaderProc, this, 0, nullptr));
-    if (!m_stderrThread.IsValid())
-        return false;
-    m_watchThread.Reset(g_sys.createThread(nullptr, 0, WatcherProc, this, 0, nullptr));
-    return m_watchThread.IsValid();
+    }
+    m_state = kRunning;
+    return true;
 }
 
 int CRedirect::LaunchChild(const std::string &commandLine) {
     m_finished = 0;
     m_stderrSeen = 0;
     m_launchAbandoned = false;
-    if (commandLine.empty() || !CreatePipes())
+    if (commandLine.empty() || !CreateRunObjects())
         return FailLaunch(commandLine);
-    // Manual reset: every wait on it after a stop must see it.
-    m_stopEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    {
+        std::lock_guard<std::mutex> lock(m_releaseLock);
+        m_stopRequested = false;
+        m_state = kLaunching;
+    }
     ScopedHandle primaryThread;
-    if (!m_stopEvent.IsValid() || !StartProcess(commandLine, primaryThread))
+    if (!CreatePipes() || !StartProcess(commandLine, primaryThread))
         return FailLaunch(commandLine);
     JoinJob();
-    g_running = 1;
-    if (!StartWorkers() || g_sys.resumeThread(primaryThread.Get()) == static_cast<DWORD>(-1))
+    if (this == static_cast<CRedirect *>(&g_redir))
+        g_running = 1;
+    if (!StartWorkers() || !LetChildRun(primaryThread.Get()))
         return FailLaunch(commandLine);
     NotifyLaunched(commandLine.c_str());
     return 1;
 }
 
 // Undoes a launch that went wrong at any step: a child that was created has
-// never run (it is still suspended) and is ended, which breaks its pipes and
-// so ends the readers already started. Nothing of the run stays open.
+// never run (it is still suspended) and is ended, and the workers already
+// started are told to stop. Nothing of the run stays open.
 int CRedirect::FailLaunch(const std::string &commandLine) {
     m_launchAbandoned = true;
-    if (m_process.IsValid())
-        TerminateProcess(m_process.Get(), 1);
+    {
+        std::lock_guard<std::mutex> lock(m_releaseLock);
+        if (m_process.IsValid())
+            TerminateProcess(m_process.Get(), 1);
+    }
     if (m_stopEvent.IsValid())
         SetEvent(m_stopEvent.Get());
+    if (m_drainEvent.IsValid())
+        SetEvent(m_drainEvent.Get());
+    if (m_port.IsValid())
+        PostQueuedCompletionStatus(m_port.Get(), 0, kStopKey, nullptr);
     WaitForWorkers(INFINITE);
-    g_running = 0;
+    if (this == static_cast<CRedirect *>(&g_redir))
+        g_running = 0;
     ReleaseRun();
-    // Built to size: the whole command line goes to the host, however long.
+    // Built to size: the whole command line goes to the host, however long,
+    // in chunks no larger than any other.
     const std::string message = "Unable to start " + commandLine + "\n";
-    RelayStdout(message.c_str(), message.size());
+    for (size_t offset = 0; offset < message.size(); offset += kChunkSize) {
+        const std::string chunk = message.substr(offset, kChunkSize);
+        RelayStdout(chunk.c_str(), chunk.size());
+    }
     return 0;
 }

@@ -29,11 +29,11 @@ void CRedir::NotifyFinished(int stderrSeen) {
 }
 
 // Runs when the library is unloaded or the process exits. At process exit
-// the system has already ended every other thread, so the waits inside
-// StopRun return at once; the child's tree must still be terminated, or it
-// would outlive its host with nobody reading its pipes.
+// the system has already ended every other thread, perhaps in the middle of
+// a call or holding a lock, so nothing here waits or locks; the child's tree
+// must still be terminated, or it would outlive its host with nobody reading
+// its pipes.
 CRedir::~CRedir() {
     m_muted = true;
-    if (RunInProgress())
-        StopRun();
+    StopAtExit();
 }

@@ -6,15 +6,24 @@
 //   LaunchChild   pipes, the child (hidden, suspended, in a job), the three
 //                 worker threads, then the child is let go;
 //   workers       StdoutReaderProc / StderrReaderProc relay chunks until their
-//                 pipe breaks; WatcherProc waits for the child (or a stop),
-//                 then for both readers, then reports the end;
-//   FinishRun     after the watcher has ended: StopRun, the exit code, and
-//                 the release of every handle of the run;
+//                 pipe breaks, or until the watcher tells them to take what is
+//                 left and stop; WatcherProc decides when the run is over;
+//   FinishRun     after the watcher has ended: the exit code, and the release
+//                 of every handle of the run;
 //   StopRun       terminates the run; shared by the end of a run, the abort
 //                 and the unload step.
 //
+// When is a run over? When the child has ended and every byte it and its
+// descendants wrote has been delivered. A pipe breaks once every process
+// holding its write end has let go of it, which is proof of that, but a
+// process outside the run may hold it too (one the host started while our
+// ends were inheritable, say). So the job decides as well: once no process of
+// the run is left, what is in the pipes is read and the run ends, whoever
+// else still holds them.
+//
 // No lock is held around a callback. The fields that threads share are
-// atomics written whole by one side and read by the others.
+// atomics written whole by one side and read by the others; the lock below
+// only orders a stop against the launch and the release of a run.
 #pragma once
 
 #include <windows.h>
@@ -27,11 +36,14 @@
 #include "brackwyn.h"
 #include "engine/scoped_handle.h"
 
-// Most bytes one read takes from a pipe, hence the most one chunk holds.
+// Most bytes one chunk handed to a callback holds.
 constexpr DWORD kChunkSize = 1024;
+// Most bytes one read takes from a pipe. Every read is a round trip to the
+// system, so large reads, cut into chunks afterwards, cost far less.
+constexpr DWORD kReadSize = 64 * 1024;
 
-// 1 while a run's worker threads are to keep going; cleared when the child
-// ends or a stop is asked for.
+// 1 while dllglue_main's run is going on; cleared when its child ends or a
+// stop is asked for.
 extern std::atomic<int> g_running;
 
 class CRedirect {
@@ -52,30 +64,37 @@ public:
     // in which case nothing of the run is left open.
     int LaunchChild(const std::string &commandLine);
 
-    // Ends a run whose watcher has finished: stops what is left, reads the
-    // child's exit code and releases every handle of the run. Returns 1 for
-    // exit code 0, else 0.
+    // Ends a run whose watcher has finished: reads the child's exit code and
+    // releases every handle of the run. Returns 1 for exit code 0, else 0.
     int FinishRun();
 
-    // Terminates the run: the child's whole tree while a run is in progress,
-    // else the last child alone (which has ended: nothing happens). Then waits
-    // a bounded time for the watcher. Returns the terminate call's result.
+    // Terminates the run in progress, the child's whole tree, then waits a
+    // bounded time for the watcher. A stop during the launch ends the child
+    // as soon as it exists. Returns nonzero when a run was stopped, 0 when
+    // there was none or it had already ended.
     int StopRun();
 
-    // True from a successful launch until FinishRun has released the run.
-    bool RunInProgress() const { return m_process.IsValid() && m_finished.load() == 0; }
+    // The unload step's stop: ends the run's tree and returns. At process
+    // exit every other thread is gone, perhaps holding a lock or in the
+    // middle of a call, so this takes no lock and waits for nothing.
+    void StopAtExit();
+
+    // True from the start of a launch until the watcher has reported the end.
+    bool RunInProgress() const { return m_state.load() != kIdle && m_finished.load() == 0; }
 
     std::atomic<int> m_stderrSeen{0};
     std::atomic<int> m_finished{0};
 
-    // The child's ends of the three pipes (inheritable). Closed right after
-    // the child is created: it holds its own copies, and a reader sees its
-    // pipe break only once every write end is closed.
+    // The child's ends of the three pipes. Inheritable only during the call
+    // that creates the child, and closed right after it: the child holds its
+    // own copies, and a reader sees its pipe break only once every write end
+    // is closed.
     ScopedHandle m_childStdinRead;
     ScopedHandle m_childStdoutWrite;
     ScopedHandle m_childStderrWrite;
-    // The library's ends (never inheritable). Nothing is ever written to the
-    // child's input: it stays open, so a child reading it waits.
+    // The library's ends (never inheritable, overlapped). Nothing is ever
+    // written to the child's input: it stays open, so a child reading it
+    // waits. Each reader closes its own end when it stops.
     ScopedHandle m_stdinWriter;
     ScopedHandle m_stdoutReader;
     ScopedHandle m_stderrReader;
@@ -87,23 +106,48 @@ public:
     ScopedHandle m_job;
     // Signalled by StopRun so that the watcher stops waiting for the child.
     ScopedHandle m_stopEvent;
+    // Signalled by the watcher once the run is over: each reader takes what
+    // is still in its pipe, then stops, however long others hold the pipe.
+    ScopedHandle m_drainEvent;
+    // One per reader, for its overlapped reads.
+    ScopedHandle m_stdoutReady;
+    ScopedHandle m_stderrReady;
+    // The watcher's queue: the job's news (a process left, none is left),
+    // each reader's end and a stop arrive here as packets.
+    ScopedHandle m_port;
     // Set when a launch fails after its workers started: the watcher then
     // reports no end, since for the host the run never began.
     std::atomic<bool> m_launchAbandoned{false};
+    // Set by a stop; the launch reads it before it lets the child run.
+    std::atomic<bool> m_stopRequested{false};
+
+    // Packet keys on m_port.
+    static constexpr ULONG_PTR kJobKey = 1;
+    static constexpr ULONG_PTR kReaderEndedKey = 2;
+    static constexpr ULONG_PTR kStopKey = 3;
+
+    // The watcher's work, from the launch to the report of the end.
+    void WatchRun();
 
 private:
+    enum : int { kIdle, kLaunching, kRunning };
+
     bool CreatePipes();
+    bool CreateRunObjects();
     bool StartProcess(const std::string &commandLine, ScopedHandle &primaryThread);
     void JoinJob();
     bool StartWorkers();
+    bool LetChildRun(HANDLE primaryThread);
     int FailLaunch(const std::string &commandLine);
+    BOOL TerminateTree();
+    bool JobIsEmpty() const;
     void WaitForWorkers(DWORD timeoutMs);
-    void WaitForWatcher(DWORD timeoutMs);
     void ReleaseRun();
     bool OnWorkerThread() const;
 
-    // Keeps StopRun from using the process or job handle while FinishRun
-    // releases it (an abort may come from any thread of the host).
+    std::atomic<int> m_state{kIdle};
+    // Orders a stop against the launch publishing the child and against the
+    // release of the run's handles (an abort may come from any thread).
     std::mutex m_releaseLock;
 };
 

@@ -40,8 +40,22 @@ bool CRedirect::OnWorkerThread() const {
     return false;
 }
 
+// A whole job goes, so that a grandchild holding the output pipe cannot keep
+// the run alive. An ended child is left alone, and the result says that
+// nothing was stopped (Wine reports success for terminating a process that is
+// gone). Before the child exists there is nothing to end yet: the launch ends
+// it before it ever runs, and the run counts as stopped.
+BOOL CRedirect::TerminateTree() {
+    if (m_job.IsValid())
+        return TerminateJobObject(m_job.Get(), 1);
+    if (!m_process.IsValid())
+        return m_state.load() == kLaunching;
+    if (WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT)
+        return TerminateProcess(m_process.Get(), 1);
+    return FALSE;
+}
+
 int CRedirect::StopRun() {
-    g_running = 0;
     BOOL terminated = FALSE;
     ScopedHandle watcher;
     bool onWorker = false;
@@ -49,27 +63,32 @@ int CRedirect::StopRun() {
         std::lock_guard<std::mutex> lock(m_releaseLock);
         // Terminate before waiting: the watcher cannot finish while the child
         // lives, so waiting first would only hold up the caller, often the
-        // host's UI thread. A whole job goes, so that a grandchild holding
-        // the output pipe cannot keep the run alive. An ended child is left
-        // alone, and the result says that nothing was stopped (Wine reports
-        // success for terminating a process that is gone).
-        if (RunInProgress() && m_job.IsValid())
-            terminated = TerminateJobObject(m_job.Get(), 1);
-        else if (m_process.IsValid() && WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT)
-            terminated = TerminateProcess(m_process.Get(), 1);
-        if (m_stopEvent.IsValid())
+        // host's UI thread.
+        if (RunInProgress()) {
+            m_stopRequested = true;
+            terminated = TerminateTree();
             SetEvent(m_stopEvent.Get());
+            PostQueuedCompletionStatus(m_port.Get(), 0, kStopKey, nullptr);
+        }
         // Our own copy: the run's owner may release the original meanwhile.
         watcher.Reset(DuplicateOf(m_watchThread));
         onWorker = OnWorkerThread();
     }
-    // The child's pipe ends need no closing here: the launch closed the
-    // library's copies as soon as the child had its own.
     // A worker (a callback that aborts) must not wait for the watcher, which
     // waits for it.
     if (!onWorker)
         WaitDeliveringSentMessages(watcher.Get(), 1000);
     return terminated;
+}
+
+void CRedirect::StopAtExit() {
+    if (!RunInProgress())
+        return;
+    m_stopRequested = true;
+    if (m_job.IsValid())
+        TerminateJobObject(m_job.Get(), 1);
+    else if (m_process.IsValid())
+        TerminateProcess(m_process.Get(), 1);
 }
 
 void CRedirect::WaitForWorkers(DWORD timeoutMs) {
@@ -84,13 +103,12 @@ void CRedirect::WaitForWorkers(DWORD timeoutMs) {
 }
 
 int CRedirect::FinishRun() {
-    StopRun();
-    DWORD exitCode = STILL_ACTIVE;
-    const bool known = GetExitCodeProcess(m_process.Get(), &exitCode) != 0;
     // The watcher has ended, and it waited for both readers; this makes sure
     // no worker runs library code once the host regains control, since the
     // host may unload the library right away.
     WaitForWorkers(INFINITE);
+    DWORD exitCode = STILL_ACTIVE;
+    const bool known = GetExitCodeProcess(m_process.Get(), &exitCode) != 0;
     ReleaseRun();
     return known && exitCode == 0 ? 1 : 0;
 }
@@ -105,10 +123,10 @@ void CRedirect::ReleaseRun() {
                                 sizeof(noLimits));
         m_job.Close();
     }
-    m_process.Close();
-    m_stopEvent.Close();
     for (ScopedHandle *handle :
-         {&m_childStdinRead, &m_childStdoutWrite, &m_childStderrWrite, &m_stdinWriter,
+         {&m_process, &m_stopEvent, &m_drainEvent, &m_stdoutReady, &m_stderrReady, &m_port,
+          &m_childStdinRead, &m_childStdoutWrite, &m_childStderrWrite, &m_stdinWriter,
           &m_stdoutReader, &m_stderrReader, &m_stdoutThread, &m_stderrThread, &m_watchThread})
         handle->Close();
+    m_state = kIdle;
 }

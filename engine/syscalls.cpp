@@ -2,11 +2,12 @@
 
 SysCalls RealSysCalls() noexcept {
     return SysCalls{
-        &::CreatePipe,
-        &::DuplicateHandle,
-        &::CreateEventA,
-        &::CreateProcessA,
-        &::CreateJobObjectA,
+        &::CreateNamedPipeW,
+        &::CreateFileW,
+        &::CreateEventW,
+        &::CreateIoCompletionPort,
+        &::CreateProcessW,
+        &::CreateJobObjectW,
         &::SetInformationJobObject,
         &::AssignProcessToJobObject,
         &::CreateThread,

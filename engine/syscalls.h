@@ -9,11 +9,12 @@
 #include <windows.h>
 
 struct SysCalls {
-    decltype(&::CreatePipe) createPipe;
-    decltype(&::DuplicateHandle) duplicateHandle;
-    decltype(&::CreateEventA) createEvent;
-    decltype(&::CreateProcessA) createProcess;
-    decltype(&::CreateJobObjectA) createJobObject;
+    decltype(&::CreateNamedPipeW) createNamedPipe;
+    decltype(&::CreateFileW) createFile;
+    decltype(&::CreateEventW) createEvent;
+    decltype(&::CreateIoCompletionPort) createIoCompletionPort;
+    decltype(&::CreateProcessW) createProcess;
+    decltype(&::CreateJobObjectW) createJobObject;
     decltype(&::SetInformationJobObject) setInformationJobObject;
     decltype(&::AssignProcessToJobObject) assignProcessToJobObject;
     decltype(&::CreateThread) createThread;

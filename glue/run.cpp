@@ -68,10 +68,13 @@ void PumpUntilFinished(HANDLE watcher, QuitKeeper &quit) {
         MSG message;
         // Checking the end between messages keeps a host that floods its own
         // queue from holding the run open.
-        while (g_redir.m_finished.load() == 0 && PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        // The wide calls: the system converts for ANSI windows, while the
+        // ANSI calls would turn every character a Unicode window gets from
+        // outside the ANSI code page into '?'.
+        while (g_redir.m_finished.load() == 0 && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             quit.Saw(message);
             TranslateMessage(&message);
-            DispatchMessageA(&message);
+            DispatchMessageW(&message);
         }
     }
 }
@@ -82,8 +85,12 @@ int RunToEnd(const char *command, int argc, const char *const *argv, void *userV
     if (!g_redir.LaunchChild(commandLine))
         return 0;
     QuitKeeper quit;
+    // The host's cursor comes back when the run is over.
+    const HCURSOR hostCursor = GetCursor();
     PumpUntilFinished(g_redir.m_watchThread.Get(), quit);
-    return g_redir.FinishRun();
+    const int result = g_redir.FinishRun();
+    SetCursor(hostCursor);
+    return result;
 }
 
 } // namespace

@@ -40,9 +40,10 @@ struct Seam {
     }
 
 const Seam kSeams[] = {
-    SEAM(createPipe),
-    SEAM(duplicateHandle),
+    SEAM(createNamedPipe),
+    SEAM(createFile),
     SEAM(createEvent),
+    SEAM(createIoCompletionPort),
     SEAM(createProcess),
     SEAM(createJobObject),
     SEAM(setInformationJobObject),
@@ -106,17 +107,17 @@ INSTANTIATE_TEST_SUITE_P(LaunchCalls, FaultInjection, testing::ValuesIn(kSeams),
 
 namespace {
 int g_internalErrorsLeft = 0;
-BOOL WINAPI CreateProcessFailingTransiently(LPCSTR application, LPSTR commandLine,
+BOOL WINAPI CreateProcessFailingTransiently(LPCWSTR application, LPWSTR commandLine,
                                             LPSECURITY_ATTRIBUTES processAttributes,
                                             LPSECURITY_ATTRIBUTES threadAttributes, BOOL inherit,
-                                            DWORD flags, LPVOID environment, LPCSTR directory,
-                                            LPSTARTUPINFOA startup, LPPROCESS_INFORMATION created) {
+                                            DWORD flags, LPVOID environment, LPCWSTR directory,
+                                            LPSTARTUPINFOW startup, LPPROCESS_INFORMATION created) {
     if (g_internalErrorsLeft > 0) {
         --g_internalErrorsLeft;
         SetLastError(ERROR_INTERNAL_ERROR);
         return FALSE;
     }
-    return CreateProcessA(application, commandLine, processAttributes, threadAttributes, inherit,
+    return CreateProcessW(application, commandLine, processAttributes, threadAttributes, inherit,
                           flags, environment, directory, startup, created);
 }
 } // namespace

@@ -114,9 +114,12 @@ TEST(Pump, MessagesSentFromCallbacksAreHandledDuringTheRun) {
 TEST(Pump, BusyCursorIsShownAgainWhateverTheHostSets) {
     TestWindow window(FightOverTheCursor);
     SetTimer(window.Get(), kTimer, 50, nullptr);
+    const HCURSOR hostCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32515)); // IDC_CROSS
+    SetCursor(hostCursor);
     const Recording run = RunRecorded(ChildCommand("sleep 500"));
     KillTimer(window.Get(), kTimer);
     EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(GetCursor(), hostCursor) << "the host's cursor was not given back";
     EXPECT_GE(g_timerTicks.load(), 2);
     EXPECT_TRUE(g_cursorWasBusy.load());
 }

@@ -122,12 +122,14 @@ TEST(StartFailure, ReportsTheWholeCommandLineAndNoCompletion) {
     EXPECT_EQ(run.exitCalls, 0);
 }
 
-// Far past any fixed message buffer: the message is not cut.
+// Far past any fixed message buffer: the message is not cut, and it comes
+// in chunks no larger than any other.
 TEST(StartFailure, VeryLongCommandLineIsReportedWhole) {
     const std::string command = "no-such-program " + std::string(40000, 'x');
     const Recording run = RunRecorded(command);
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.out, "Unable to start " + command + "\n");
+    EXPECT_LE(Largest(run.outChunkSizes), kChunkSize);
 }
 
 TEST(StartFailure, NullCommandIsAStartFailure) {

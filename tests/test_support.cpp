@@ -65,8 +65,9 @@ void Watch(R (*SysCalls::*)(A...)) {
     g_sys.*Entry = &Watched<Name, Entry, R, A...>;
 }
 
-constexpr char kCreatePipe[] = "CreatePipe";
-constexpr char kDuplicateHandle[] = "DuplicateHandle";
+constexpr char kCreateNamedPipe[] = "CreateNamedPipe";
+constexpr char kCreateFile[] = "CreateFile";
+constexpr char kCreateIoCompletionPort[] = "CreateIoCompletionPort";
 constexpr char kCreateEvent[] = "CreateEvent";
 constexpr char kCreateProcess[] = "CreateProcess";
 constexpr char kCreateThread[] = "CreateThread";
@@ -75,8 +76,10 @@ constexpr char kResumeThread[] = "ResumeThread";
 } // namespace
 
 void WatchLaunchCalls() {
-    Watch<kCreatePipe, &SysCalls::createPipe>(&SysCalls::createPipe);
-    Watch<kDuplicateHandle, &SysCalls::duplicateHandle>(&SysCalls::duplicateHandle);
+    Watch<kCreateNamedPipe, &SysCalls::createNamedPipe>(&SysCalls::createNamedPipe);
+    Watch<kCreateFile, &SysCalls::createFile>(&SysCalls::createFile);
+    Watch<kCreateIoCompletionPort, &SysCalls::createIoCompletionPort>(
+        &SysCalls::createIoCompletionPort);
     Watch<kCreateEvent, &SysCalls::createEvent>(&SysCalls::createEvent);
     Watch<kCreateProcess, &SysCalls::createProcess>(&SysCalls::createProcess);
     Watch<kCreateThread, &SysCalls::createThread>(&SysCalls::createThread);
