@@ -1,4 +1,4 @@
-#include "engine/redirect.h"
+#include "engine/cmdline.h"
 
 // The child's C runtime splits its command line by these rules: a double
 // quote toggles quoting unless backslashes precede it; 2n backslashes before a

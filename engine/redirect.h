@@ -25,6 +25,7 @@
 #include <string>
 
 #include "brackwyn.h"
+#include "engine/cmdline.h"
 #include "engine/scoped_handle.h"
 
 // Most bytes one read takes from a pipe, hence the most one chunk holds.
@@ -131,12 +132,6 @@ private:
 };
 
 extern CRedir g_redir;
-
-// The command line: `command` unchanged, then each argument quoted so that
-// the Microsoft C runtime hands it to the child exactly. A negative argc
-// means none; a null argv means none; a null entry is an empty argument.
-std::string ComposeCommandLine(const char *command, int argc, const char *const *argv);
-void AppendQuotedArgument(std::string &line, const char *argument);
 
 // Thread procedures; each takes the redirector as its argument.
 DWORD WINAPI StdoutReaderProc(LPVOID redirector);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/redirect.h"
+#include "engine/cmdline.h"
 #include "test_support.h"
 
 namespace {
