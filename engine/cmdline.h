@@ -1,6 +1,9 @@
 // The command line a run starts with: the host's command, then its arguments
-// quoted for whatever splits them again in the child.
+// quoted for whatever splits them again in the child. A C runtime's parser
+// for programs, cmd.exe's for batch files.
 #pragma once
+
+#include <windows.h>
 
 #include <string>
 
@@ -9,3 +12,22 @@
 // argv means none; a null entry is an empty argument.
 std::string ComposeCommandLine(const char *command, int argc, const char *const *argv);
 void AppendQuotedArgument(std::string &line, const char *argument);
+
+// Everything a launch needs to start the host's command, or to refuse it.
+struct LaunchCommand {
+    // The host's command line (command + C-runtime-quoted arguments): what
+    // "Unable to start" reports, whatever actually runs.
+    std::string display;
+    // What CreateProcess is given; equals display for a program.
+    std::string commandLine;
+    // lpApplicationName for CreateProcess, or empty for none.
+    std::string application;
+    // Non-empty: this must never be started; why, in plain words.
+    std::string refusal;
+};
+
+// A batch file (.bat or .cmd) runs through the system's cmd.exe, with each
+// argument quoted so that cmd.exe takes none of its characters as an
+// operator, a redirection or a variable. Any other command is composed as
+// ComposeCommandLine does.
+LaunchCommand ComposeLaunchCommand(const char *command, int argc, const char *const *argv);

@@ -34,15 +34,15 @@ bool CreateChildPipe(bool childReads, ScopedHandle &childEnd, ScopedHandle &ownE
 // and then fails the creation with ERROR_INTERNAL_ERROR, and the same call
 // succeeds a moment later. Windows does not fail this way; any other error,
 // such as a program that does not exist, is final at once.
-bool CreateProcessRetrying(char *commandLine, DWORD flags, STARTUPINFOA &startup,
-                           PROCESS_INFORMATION &created) {
+bool CreateProcessRetrying(const char *application, char *commandLine, DWORD flags,
+                           STARTUPINFOA &startup, PROCESS_INFORMATION &created) {
     constexpr int kAttempts = 3;
     for (int attempt = 1;; ++attempt) {
         // No process security attributes: the default descriptor lets only
         // the host's user open the child, and its handle is not inheritable,
         // so later children do not hold earlier ones. Handle inheritance on:
         // the child needs its three pipe ends.
-        if (g_sys.createProcess(nullptr, commandLine, nullptr, nullptr, TRUE, flags, nullptr,
+        if (g_sys.createProcess(application, commandLine, nullptr, nullptr, TRUE, flags, nullptr,
                                 nullptr, &startup, &created))
             return true;
         if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kAttempts)
@@ -59,7 +59,7 @@ bool CRedirect::CreatePipes() {
            CreateChildPipe(false, m_childStderrWrite, m_stderrReader);
 }
 
-bool CRedirect::StartProcess(const std::string &commandLine, ScopedHandle &primaryThread) {
+bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread) {
     STARTUPINFOA startup{};
     startup.cb = sizeof(startup);
     // Our pipes as the standard handles, and the show-window value below
@@ -75,9 +75,10 @@ bool CRedirect::StartProcess(const std::string &commandLine, ScopedHandle &prima
     // Suspended: it joins the job before it can start anything of its own.
     const DWORD flags = CREATE_NEW_CONSOLE | CREATE_SUSPENDED;
     // CreateProcessA may write into the command line it is given.
-    std::string writable(commandLine);
+    std::string writable(command.commandLine);
+    const char *application = command.application.empty() ? nullptr : command.application.c_str();
     PROCESS_INFORMATION created{};
-    if (!CreateProcessRetrying(&writable[0], flags, startup, created))
+    if (!CreateProcessRetrying(application, &writable[0], flags, startup, created))
         return false;
     m_process.Reset(created.hProcess);
     primaryThread.Reset(created.hThread);
@@ -121,22 +122,23 @@ bool CRedirect::StartWorkers() {
     return m_watchThread.IsValid();
 }
 
-int CRedirect::LaunchChild(const std::string &commandLine) {
+int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_finished = 0;
     m_stderrSeen = 0;
     m_launchAbandoned = false;
-    if (commandLine.empty() || !CreatePipes())
-        return FailLaunch(commandLine);
+    // A refused command is a start failure before anything of the run exists.
+    if (!command.refusal.empty() || command.commandLine.empty() || !CreatePipes())
+        return FailLaunch(command.display);
     // Manual reset: every wait on it after a stop must see it.
     m_stopEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
     ScopedHandle primaryThread;
-    if (!m_stopEvent.IsValid() || !StartProcess(commandLine, primaryThread))
-        return FailLaunch(commandLine);
+    if (!m_stopEvent.IsValid() || !StartProcess(command, primaryThread))
+        return FailLaunch(command.display);
     JoinJob();
     g_running = 1;
     if (!StartWorkers() || g_sys.resumeThread(primaryThread.Get()) == static_cast<DWORD>(-1))
-        return FailLaunch(commandLine);
-    NotifyLaunched(commandLine.c_str());
+        return FailLaunch(command.display);
+    NotifyLaunched(command.display.c_str());
     return 1;
 }
 

@@ -49,9 +49,10 @@ public:
     virtual void NotifyFinished(int stderrSeen);
 
     // Starts the child for one run. Returns 1 when the child runs with its
-    // worker threads, 0 after reporting "Unable to start ..." to RelayStdout,
-    // in which case nothing of the run is left open.
-    int LaunchChild(const std::string &commandLine);
+    // worker threads, 0 after reporting "Unable to start <display>" to
+    // RelayStdout, in which case nothing of the run is left open. A command
+    // with a refusal is reported so before anything is created.
+    int LaunchChild(const LaunchCommand &command);
 
     // Ends a run whose watcher has finished: stops what is left, reads the
     // child's exit code and releases every handle of the run. Returns 1 for
@@ -94,7 +95,7 @@ public:
 
 private:
     bool CreatePipes();
-    bool StartProcess(const std::string &commandLine, ScopedHandle &primaryThread);
+    bool StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread);
     void JoinJob();
     bool StartWorkers();
     int FailLaunch(const std::string &commandLine);

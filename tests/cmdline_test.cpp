@@ -12,14 +12,6 @@
 
 namespace {
 
-// The encoding of bw_child's `argv` mode: "<length>:<bytes>\n" per argument.
-std::string Encoded(const std::vector<std::string> &args) {
-    std::string encoded;
-    for (const std::string &arg : args)
-        encoded += std::to_string(arg.size()) + ":" + arg + "\n";
-    return encoded;
-}
-
 // Random arguments made of the characters that matter to the child's
 // parser, plain letters between them, and empty arguments now and then.
 std::vector<std::string> RandomArguments(std::mt19937 &random) {
@@ -66,7 +58,7 @@ TEST(CommandLine, ChildReceivesTheClassicCasesExactly) {
                                            "\" \"",  "a\tb", "\\\"\\",   "%PATH%", "^&|<>"};
     const Recording run = RunRecorded(ChildCommand("argv"), args);
     EXPECT_EQ(run.result, 1);
-    EXPECT_EQ(run.out, Encoded(args));
+    EXPECT_EQ(run.out, EncodedArgv(args));
 }
 
 // Seeded, so a failure names a vector that can be replayed.
@@ -75,7 +67,7 @@ TEST(CommandLine, RandomArgumentVectorsRoundTripThroughTheChild) {
     for (int round = 0; round < 300; ++round) {
         const std::vector<std::string> args = RandomArguments(random);
         const Recording run = RunRecorded(ChildCommand("argv"), args);
-        ASSERT_EQ(run.out, Encoded(args))
+        ASSERT_EQ(run.out, EncodedArgv(args))
             << "round " << round << ", sent " << Composed(args) << " " << run.launchFailure;
     }
 }
@@ -95,7 +87,7 @@ TEST(CommandLine, TenThousandRandomVectorsSurviveTheSystemParser) {
     }
     std::string expected;
     for (const auto &args : vectors)
-        expected += Encoded(args) + "\n";
+        expected += EncodedArgv(args) + "\n";
     const Recording run = RunRecorded(ChildCommand("argv-batch"), {path});
     DeleteFileA(path.c_str());
     ASSERT_EQ(run.result, 1);
