@@ -4,6 +4,29 @@
 
 namespace {
 
+// Whether `byte` starts a double-byte character in `codePage`. UTF-8 never
+// uses an ASCII byte inside a multibyte character, so nothing needs stepping
+// over there, and the system's lead-byte table does not describe it.
+bool IsLeadByte(UINT codePage, char byte) {
+    return codePage != CP_UTF8 && IsDBCSLeadByteEx(codePage, static_cast<BYTE>(byte)) != FALSE;
+}
+
+// Every double-byte code page Windows has (932, 936, 949, 950) takes its
+// second bytes from 0x40 up. A lead byte before anything lower, the end of
+// the argument included, would take the next byte along when the command
+// line is read: the closing quote, or a quote inside, and with it the
+// boundary between arguments.
+bool HasBrokenCharacter(const char *argument, UINT codePage) {
+    for (const char *p = argument; *p != '\0'; ++p) {
+        if (!IsLeadByte(codePage, *p))
+            continue;
+        if (static_cast<unsigned char>(p[1]) < 0x40)
+            return true;
+        ++p;
+    }
+    return false;
+}
+
 // The program a command names, as CreateProcess reads it: up to the closing
 // quote when it starts with one, else up to the first blank. Windows ignores
 // trailing dots and spaces in a file name, so "t.bat." is t.bat too.
@@ -40,7 +63,7 @@ bool NamesBatchFile(const char *command) {
 // Backslashes before a quote are doubled, as for a C runtime: the script may
 // hand the argument on to a program, which must not read the closing quote as
 // escaped. A line break cannot be quoted at all; the caller refuses it.
-void AppendBatchArgument(std::string &line, const char *argument) {
+void AppendBatchArgument(std::string &line, const char *argument, UINT codePage) {
     line += " \"";
     size_t backslashes = 0;
     for (const char *p = argument; *p != '\0'; ++p) {
@@ -55,6 +78,9 @@ void AppendBatchArgument(std::string &line, const char *argument) {
             line.append(backslashes, '\\');
             if (*p == '%') {
                 line += "%%cd:~,%";
+            } else if (IsLeadByte(codePage, *p)) {
+                line.append(p, 2); // HasBrokenCharacter has vouched for p[1]
+                ++p;
             } else {
                 line += *p;
             }
@@ -89,10 +115,11 @@ bool SystemCommandProcessor(std::string &path) {
 // The child's C runtime splits its command line by these rules: a double
 // quote toggles quoting unless backslashes precede it; 2n backslashes before a
 // quote stand for n backslashes, 2n+1 for n backslashes and a literal quote;
-// backslashes anywhere else are literal. Quoting every argument and escaping
-// only where those rules would otherwise bite gives the child exactly the
-// bytes the host passed, and leaves plain arguments as ` "text"`.
-void AppendQuotedArgument(std::string &line, const char *argument) {
+// backslashes anywhere else are literal; a double-byte character is read
+// whole. Quoting every argument and escaping only where those rules would
+// otherwise bite gives the child exactly the bytes the host passed, and
+// leaves plain arguments as ` "text"`.
+void AppendQuotedArgument(std::string &line, const char *argument, UINT codePage) {
     line += " \"";
     size_t backslashes = 0;
     for (const char *p = argument ? argument : ""; *p != '\0'; ++p) {
@@ -107,6 +134,12 @@ void AppendQuotedArgument(std::string &line, const char *argument) {
             line.append(backslashes, '\\');
         }
         backslashes = 0;
+        // The second byte of 表 in code page 932 is 0x5C, the backslash.
+        if (p[1] != '\0' && IsLeadByte(codePage, *p)) {
+            line.append(p, 2);
+            ++p;
+            continue;
+        }
         line += *p;
     }
     // Trailing backslashes precede the closing quote: double them.
@@ -114,7 +147,8 @@ void AppendQuotedArgument(std::string &line, const char *argument) {
     line += '"';
 }
 
-std::string ComposeCommandLine(const char *command, int argc, const char *const *argv) {
+std::string ComposeCommandLine(const char *command, int argc, const char *const *argv,
+                               UINT codePage) {
     // Without a program, arguments alone would be taken for one.
     if (command == nullptr)
         return std::string();
@@ -122,18 +156,25 @@ std::string ComposeCommandLine(const char *command, int argc, const char *const 
     if (argv == nullptr)
         return line;
     for (int i = 0; i < argc; ++i)
-        AppendQuotedArgument(line, argv[i]);
+        AppendQuotedArgument(line, argv[i], codePage);
     return line;
 }
 
-LaunchCommand ComposeLaunchCommand(const char *command, int argc, const char *const *argv) {
+LaunchCommand ComposeLaunchCommand(const char *command, int argc, const char *const *argv,
+                                   UINT codePage) {
     LaunchCommand launch;
-    launch.display = ComposeCommandLine(command, argc, argv);
+    launch.display = ComposeCommandLine(command, argc, argv, codePage);
     if (command == nullptr) {
         launch.refusal = "no command was given";
         return launch;
     }
     const int count = argv == nullptr ? 0 : argc;
+    for (int i = 0; i < count; ++i) {
+        if (argv[i] != nullptr && HasBrokenCharacter(argv[i], codePage)) {
+            launch.refusal = "an argument holds an incomplete double-byte character";
+            return launch;
+        }
+    }
     if (!NamesBatchFile(command)) {
         launch.commandLine = launch.display;
         return launch;
@@ -157,7 +198,7 @@ LaunchCommand ComposeLaunchCommand(const char *command, int argc, const char *co
     // whatever is inside them.
     std::string line = "\"" + launch.application + "\" /d /e:on /v:off /s /c \"" + command;
     for (int i = 0; i < count; ++i)
-        AppendBatchArgument(line, argv[i] != nullptr ? argv[i] : "");
+        AppendBatchArgument(line, argv[i] != nullptr ? argv[i] : "", codePage);
     line += '"';
     launch.commandLine = line;
     return launch;

@@ -9,9 +9,11 @@
 
 // `command` unchanged, then each argument quoted so that the Microsoft C
 // runtime hands it to the child exactly. A negative argc means none; a null
-// argv means none; a null entry is an empty argument.
-std::string ComposeCommandLine(const char *command, int argc, const char *const *argv);
-void AppendQuotedArgument(std::string &line, const char *argument);
+// argv means none; a null entry is an empty argument. Double-byte characters
+// of `codePage` are kept whole: their second byte may look like a backslash.
+std::string ComposeCommandLine(const char *command, int argc, const char *const *argv,
+                               UINT codePage = CP_ACP);
+void AppendQuotedArgument(std::string &line, const char *argument, UINT codePage = CP_ACP);
 
 // Everything a launch needs to start the host's command, or to refuse it.
 struct LaunchCommand {
@@ -30,4 +32,5 @@ struct LaunchCommand {
 // argument quoted so that cmd.exe takes none of its characters as an
 // operator, a redirection or a variable. Any other command is composed as
 // ComposeCommandLine does.
-LaunchCommand ComposeLaunchCommand(const char *command, int argc, const char *const *argv);
+LaunchCommand ComposeLaunchCommand(const char *command, int argc, const char *const *argv,
+                                   UINT codePage = CP_ACP);

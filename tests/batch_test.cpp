@@ -215,3 +215,19 @@ TEST(Batch, OnlyBatchFilesGoThroughCmd) {
     // A quote the host left open would put every argument outside quotes.
     EXPECT_NE(ComposeLaunchCommand("\"C:\\a b\\t.bat", 2, argv).refusal, "");
 }
+
+// Under code page 932 (ctest's Dbcs.cp932 runs Wine under a Japanese
+// locale), a character whose second byte is 0x5C reaches a program and a
+// batch file whole, and splits no argument from the next.
+TEST(Dbcs, DoubleByteArgumentsArriveWhole) {
+    if (GetACP() != 932)
+        GTEST_SKIP() << "needs the ANSI code page 932; ctest's Dbcs.cp932 runs it so";
+    const std::vector<std::string> args = {"\x95\x5C",         "next",       "\x95\x5C\"",
+                                           "a\x95\x5C b",      "\x83\x5C\\", "\x95\x5C\x95\x5C",
+                                           "\x83\x7C&\x83\x5E"};
+    const Recording program = RunRecorded(ChildCommand("acp-argv"), args);
+    EXPECT_EQ(program.out, "acp:932\n" + EncodedArgv(args));
+    ScriptFolder folder;
+    const std::string script = folder.Write("dbcs.bat", HandOnScript());
+    EXPECT_TRUE(HandedOnWhole(RunRecorded(Quoted(script), args), args));
+}

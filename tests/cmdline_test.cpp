@@ -94,3 +94,18 @@ TEST(CommandLine, TenThousandRandomVectorsSurviveTheSystemParser) {
     ASSERT_EQ(run.out.size(), expected.size());
     EXPECT_TRUE(run.out == expected);
 }
+
+// In code page 932 the second byte of 表 (0x95 0x5C) is the backslash's byte;
+// taken for one, it escapes the closing quote and joins two arguments.
+TEST(CommandLine, DoubleByteCharactersAreQuotedWhole) {
+    const char *argv[] = {"\x95\x5C", "next", "\x95\x5C\"", "\x95\x5C\\"};
+    EXPECT_EQ(ComposeCommandLine("x", 4, argv, 932),
+              "x \"\x95\x5C\" \"next\" \"\x95\x5C\\\"\" \"\x95\x5C\\\\\"");
+    // Code page 1252 and UTF-8 have no such characters: there 0x5C is a backslash.
+    EXPECT_EQ(ComposeCommandLine("x", 1, argv, 1252), "x \"\x95\\\\\"");
+    EXPECT_EQ(ComposeCommandLine("x", 1, argv, CP_UTF8), "x \"\x95\\\\\"");
+    // A lead byte with no second byte would take the closing quote along.
+    const char *broken[] = {"a\x95", "b"};
+    EXPECT_NE(ComposeLaunchCommand("x", 2, broken, 932).refusal, "");
+    EXPECT_EQ(ComposeLaunchCommand("x", 2, broken, 1252).refusal, "");
+}
