@@ -21,7 +21,12 @@ JOBS       ?= 2
 # which makes brackwyn.lib for MSVC hosts; clang and lld build the test host
 # that links against it the way MSVC does.
 PACKAGES := g++-mingw-w64-x86-64 wine64 wine cmake googletest xvfb xauth make llvm clang lld \
-            x11-apps netpbm fonts-wine gnuplot-nox
+            x11-apps netpbm fonts-wine gnuplot-nox locales
+
+# Wine gives a program the code page of the Unix locale it starts under; the
+# double-byte tests (ctest's Dbcs.cp932) need code page 932, hence a Japanese
+# locale. Debian's locales package has the sources; localedef builds it.
+JA_LOCALE := ja_JP.UTF-8
 
 SRC_DIR   := $(CURDIR)
 PREFIX    := $(abspath $(BUILD_DIR))/wineprefix
@@ -43,7 +48,8 @@ DEMO_COMMAND ?= "cmd /c echo building... & ping -n 2 127.0.0.1 >nul & echo warni
 
 all: build
 
-# Installs missing packages when run as root; otherwise names them and stops.
+# Installs missing packages and generates the Japanese locale when run as
+# root; otherwise names what is missing and stops.
 deps:
 	@missing=""; \
 	for p in $(PACKAGES); do \
@@ -60,6 +66,14 @@ deps:
 	export DEBIAN_FRONTEND=noninteractive; \
 	apt-get update </dev/null && \
 	apt-get install -y --no-install-recommends $$missing </dev/null
+	@if locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then exit 0; fi; \
+	if [ "$$(id -u)" -ne 0 ]; then \
+	  echo "brackwyn: missing locale $(JA_LOCALE)" >&2; \
+	  echo "brackwyn: generate it as root: localedef -i ja_JP -c -f UTF-8 $(JA_LOCALE)" >&2; \
+	  exit 1; \
+	fi; \
+	echo "brackwyn: generating the locale $(JA_LOCALE)"; \
+	localedef -i ja_JP -c -f UTF-8 $(JA_LOCALE)
 
 $(STAMP): | deps
 	@$(SRC_DIR)/cmake/wineprefix-setup.sh $(PREFIX)

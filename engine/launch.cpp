@@ -89,8 +89,8 @@ std::wstring Widened(const std::string &text, UINT codePage) {
 // and then fails the creation with ERROR_INTERNAL_ERROR, and the same call
 // succeeds a moment later. Windows does not fail this way; any other error,
 // such as a program that does not exist, is final at once.
-bool CreateProcessRetrying(wchar_t *commandLine, DWORD flags, STARTUPINFOEXW &startup,
-                           PROCESS_INFORMATION &created) {
+bool CreateProcessRetrying(const wchar_t *application, wchar_t *commandLine, DWORD flags,
+                           STARTUPINFOEXW &startup, PROCESS_INFORMATION &created) {
     constexpr int kAttempts = 3;
     for (int attempt = 1;; ++attempt) {
         // No process security attributes: the default descriptor lets only
@@ -98,7 +98,7 @@ bool CreateProcessRetrying(wchar_t *commandLine, DWORD flags, STARTUPINFOEXW &st
         // so later children do not hold earlier ones. Handle inheritance on:
         // the child needs its three pipe ends (and, where the system honours
         // the handle list, nothing else).
-        if (g_sys.createProcess(nullptr, commandLine, nullptr, nullptr, TRUE, flags, nullptr,
+        if (g_sys.createProcess(application, commandLine, nullptr, nullptr, TRUE, flags, nullptr,
                                 nullptr, &startup.StartupInfo, &created))
             return true;
         if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kAttempts)
@@ -130,7 +130,7 @@ bool CRedirect::CreateRunObjects() {
            m_stderrReady.IsValid() && m_port.IsValid();
 }
 
-bool CRedirect::StartProcess(const std::string &commandLine, ScopedHandle &primaryThread) {
+bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread) {
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof(startup);
     // Our pipes as the standard handles, and the show-window value below
@@ -157,13 +157,15 @@ bool CRedirect::StartProcess(const std::string &commandLine, ScopedHandle &prima
     // The system converts an ANSI command line with the ANSI code page; so
     // do we, and the child sees the same bytes. CreateProcessW may write
     // into the text it is given.
-    std::wstring writable = Widened(commandLine, CP_ACP);
+    std::wstring writable = Widened(command.commandLine, CP_ACP);
     writable.push_back(L'\0');
+    const std::wstring application = Widened(command.application, CP_ACP);
     PROCESS_INFORMATION created{};
     bool ok;
     {
         InheritableWhileCreating window(childEnds);
-        ok = CreateProcessRetrying(&writable[0], flags, startup, created);
+        ok = CreateProcessRetrying(application.empty() ? nullptr : application.c_str(),
+                                   &writable[0], flags, startup, created);
     }
     // The child holds its own copies now. A reader sees its pipe break only
     // once every write end is closed, so ours must go, or the end of the
@@ -232,11 +234,13 @@ bool CRedirect::LetChildRun(HANDLE primaryThread) {
     return true;
 }
 
-int CRedirect::LaunchChild(const std::string &commandLine) {
+int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_finished = 0;
     m_stderrSeen = 0;
     m_launchAbandoned = false;
-    if (commandLine.empty() || !CreateRunObjects())
+    const std::string &commandLine = command.display;
+    // A refused command is a start failure before anything of the run exists.
+    if (!command.refusal.empty() || command.commandLine.empty() || !CreateRunObjects())
         return FailLaunch(commandLine);
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
@@ -244,7 +248,7 @@ int CRedirect::LaunchChild(const std::string &commandLine) {
         m_state = kLaunching;
     }
     ScopedHandle primaryThread;
-    if (!CreatePipes() || !StartProcess(commandLine, primaryThread))
+    if (!CreatePipes() || !StartProcess(command, primaryThread))
         return FailLaunch(commandLine);
     JoinJob();
     if (this == static_cast<CRedirect *>(&g_redir))

@@ -34,6 +34,7 @@
 #include <string>
 
 #include "brackwyn.h"
+#include "engine/cmdline.h"
 #include "engine/scoped_handle.h"
 
 // Most bytes one chunk handed to a callback holds.
@@ -60,9 +61,10 @@ public:
     virtual void NotifyFinished(int stderrSeen);
 
     // Starts the child for one run. Returns 1 when the child runs with its
-    // worker threads, 0 after reporting "Unable to start ..." to RelayStdout,
-    // in which case nothing of the run is left open.
-    int LaunchChild(const std::string &commandLine);
+    // worker threads, 0 after reporting "Unable to start <display>" to
+    // RelayStdout, in which case nothing of the run is left open. A command
+    // with a refusal is reported so before anything is created.
+    int LaunchChild(const LaunchCommand &command);
 
     // Ends a run whose watcher has finished: reads the child's exit code and
     // releases every handle of the run. Returns 1 for exit code 0, else 0.
@@ -134,7 +136,7 @@ private:
 
     bool CreatePipes();
     bool CreateRunObjects();
-    bool StartProcess(const std::string &commandLine, ScopedHandle &primaryThread);
+    bool StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread);
     void JoinJob();
     bool StartWorkers();
     bool LetChildRun(HANDLE primaryThread);
@@ -175,12 +177,6 @@ private:
 };
 
 extern CRedir g_redir;
-
-// The command line: `command` unchanged, then each argument quoted so that
-// the Microsoft C runtime hands it to the child exactly. A negative argc
-// means none; a null argv means none; a null entry is an empty argument.
-std::string ComposeCommandLine(const char *command, int argc, const char *const *argv);
-void AppendQuotedArgument(std::string &line, const char *argument);
 
 // Thread procedures; each takes the redirector as its argument.
 DWORD WINAPI StdoutReaderProc(LPVOID redirector);

@@ -80,9 +80,9 @@ void PumpUntilFinished(HANDLE watcher, QuitKeeper &quit) {
 }
 
 int RunToEnd(const char *command, int argc, const char *const *argv, void *userValue) {
-    const std::string commandLine = ComposeCommandLine(command, argc, argv);
+    const LaunchCommand launch = ComposeLaunchCommand(command, argc, argv);
     g_redir.m_userValue = userValue;
-    if (!g_redir.LaunchChild(commandLine))
+    if (!g_redir.LaunchChild(launch))
         return 0;
     QuitKeeper quit;
     // The host's cursor comes back when the run is over.

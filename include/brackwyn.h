@@ -75,9 +75,12 @@ BRACKWYN_API void BRACKWYN_CALL dllglue_setconsolestart(ConsoleStartCallback cal
  * child's C runtime receives it exactly, in a hidden console of its own with
  * its standard handles on pipes. `command` is used unchanged: a program path
  * with spaces must carry its own quotes, and a program that splits its command
- * line by rules of its own (cmd.exe does) should get everything in `command`
- * with argc 0. A null argv or a negative argc passes no argument; a null entry
- * passes an empty one. Strings are in the ANSI code page. The child's standard
+ * line by rules of its own (`cmd /c` does) should get everything in `command`
+ * with argc 0. A batch file (.bat, .cmd) runs through the system's cmd.exe,
+ * each argument quoted as one parameter that cmd.exe never reads as syntax;
+ * an argument with a line break cannot be passed to one and makes the run a
+ * start failure. A null argv or a negative argc passes no argument; a null
+ * entry passes an empty one. Strings are in the ANSI code page. The child's standard
  * input stays open and receives nothing.
  *
  * Blocks until the child and everything that inherited its output have ended,

@@ -7,18 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/redirect.h"
+#include "engine/cmdline.h"
 #include "test_support.h"
 
 namespace {
-
-// The encoding of bw_child's `argv` mode: "<length>:<bytes>\n" per argument.
-std::string Encoded(const std::vector<std::string> &args) {
-    std::string encoded;
-    for (const std::string &arg : args)
-        encoded += std::to_string(arg.size()) + ":" + arg + "\n";
-    return encoded;
-}
 
 // Random arguments made of the characters that matter to the child's
 // parser, plain letters between them, and empty arguments now and then.
@@ -66,7 +58,7 @@ TEST(CommandLine, ChildReceivesTheClassicCasesExactly) {
                                            "\" \"",  "a\tb", "\\\"\\",   "%PATH%", "^&|<>"};
     const Recording run = RunRecorded(ChildCommand("argv"), args);
     EXPECT_EQ(run.result, 1);
-    EXPECT_EQ(run.out, Encoded(args));
+    EXPECT_EQ(run.out, EncodedArgv(args));
 }
 
 // Seeded, so a failure names a vector that can be replayed.
@@ -75,7 +67,7 @@ TEST(CommandLine, RandomArgumentVectorsRoundTripThroughTheChild) {
     for (int round = 0; round < 300; ++round) {
         const std::vector<std::string> args = RandomArguments(random);
         const Recording run = RunRecorded(ChildCommand("argv"), args);
-        ASSERT_EQ(run.out, Encoded(args))
+        ASSERT_EQ(run.out, EncodedArgv(args))
             << "round " << round << ", sent " << Composed(args) << " " << run.launchFailure;
     }
 }
@@ -95,10 +87,25 @@ TEST(CommandLine, TenThousandRandomVectorsSurviveTheSystemParser) {
     }
     std::string expected;
     for (const auto &args : vectors)
-        expected += Encoded(args) + "\n";
+        expected += EncodedArgv(args) + "\n";
     const Recording run = RunRecorded(ChildCommand("argv-batch"), {path});
     DeleteFileA(path.c_str());
     ASSERT_EQ(run.result, 1);
     ASSERT_EQ(run.out.size(), expected.size());
     EXPECT_TRUE(run.out == expected);
+}
+
+// In code page 932 the second byte of 表 (0x95 0x5C) is the backslash's byte;
+// taken for one, it escapes the closing quote and joins two arguments.
+TEST(CommandLine, DoubleByteCharactersAreQuotedWhole) {
+    const char *argv[] = {"\x95\x5C", "next", "\x95\x5C\"", "\x95\x5C\\"};
+    EXPECT_EQ(ComposeCommandLine("x", 4, argv, 932),
+              "x \"\x95\x5C\" \"next\" \"\x95\x5C\\\"\" \"\x95\x5C\\\\\"");
+    // Code page 1252 and UTF-8 have no such characters: there 0x5C is a backslash.
+    EXPECT_EQ(ComposeCommandLine("x", 1, argv, 1252), "x \"\x95\\\\\"");
+    EXPECT_EQ(ComposeCommandLine("x", 1, argv, CP_UTF8), "x \"\x95\\\\\"");
+    // A lead byte with no second byte would take the closing quote along.
+    const char *broken[] = {"a\x95", "b"};
+    EXPECT_NE(ComposeLaunchCommand("x", 2, broken, 932).refusal, "");
+    EXPECT_EQ(ComposeLaunchCommand("x", 2, broken, 1252).refusal, "");
 }

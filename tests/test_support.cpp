@@ -108,6 +108,13 @@ void RegisterRecordingCallbacks() {
     dllglue_setconsoleexit(RecordExit);
 }
 
+std::string EncodedArgv(const std::vector<std::string> &args) {
+    std::string encoded;
+    for (const std::string &arg : args)
+        encoded += std::to_string(arg.size()) + ":" + arg + "\n";
+    return encoded;
+}
+
 std::vector<const char *> ArgvOf(const std::vector<std::string> &args) {
     std::vector<const char *> argv;
     for (const std::string &arg : args)

@@ -66,6 +66,10 @@ Recording RunRecordedRaw(const char *command, int argc, const char *const *argv)
 // back with this.
 void RegisterRecordingCallbacks();
 
+// What bw_child's `argv` mode prints for these arguments:
+// "<length>:<bytes>\n" each.
+std::string EncodedArgv(const std::vector<std::string> &args);
+
 // Argument pointers for dllglue_main.
 std::vector<const char *> ArgvOf(const std::vector<std::string> &args);
 

@@ -14,6 +14,8 @@
 // Modes:
 //   argv [args...]       Each argument as the C runtime's argv delivered it,
 //                        as "<byte length>:<bytes>\n".
+//   acp-argv [args...]   "acp:<n>\n" with GetACP(), the code page the C
+//                        runtime split the arguments in, then as `argv`.
 //   cmdline              GetCommandLineA() unchanged, then "\n".
 //   argv-batch <file>    Each line of <file> (split on "\n" only; a "\r"
 //                        stays in the line; no NUL bytes) is a command-line
@@ -294,6 +296,14 @@ int mode_both(int count, char **args)
 int mode_argv(int count, char **args)
 {
     std::string out;
+    for (int i = 0; i < count; ++i)
+        append_counted(out, args[i]);
+    return written(write_out(out));
+}
+
+int mode_acp_argv(int count, char **args)
+{
+    std::string out = "acp:" + std::to_string(GetACP()) + "\n";
     for (int i = 0; i < count; ++i)
         append_counted(out, args[i]);
     return written(write_out(out));
@@ -617,6 +627,7 @@ struct Mode {
 
 const Mode kModes[] = {
     {"argv", 0, 1 << 30, mode_argv},
+    {"acp-argv", 0, 1 << 30, mode_acp_argv},
     {"cmdline", 0, 1 << 30, mode_cmdline},
     {"argv-batch", 1, 1, mode_argv_batch},
     {"out", 1, 2, mode_out},

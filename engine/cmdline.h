@@ -1,0 +1,36 @@
+// The command line a run starts with: the host's command, then its arguments
+// quoted for whatever splits them again in the child. A C runtime's parser
+// for programs, cmd.exe's for batch files.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// `command` unchanged, then each argument quoted so that the Microsoft C
+// runtime hands it to the child exactly. A negative argc means none; a null
+// argv means none; a null entry is an empty argument. Double-byte characters
+// of `codePage` are kept whole: their second byte may look like a backslash.
+std::string ComposeCommandLine(const char *command, int argc, const char *const *argv,
+                               UINT codePage = CP_ACP);
+void AppendQuotedArgument(std::string &line, const char *argument, UINT codePage = CP_ACP);
+
+// Everything a launch needs to start the host's command, or to refuse it.
+struct LaunchCommand {
+    // The host's command line (command + C-runtime-quoted arguments): what
+    // "Unable to start" reports, whatever actually runs.
+    std::string display;
+    // What CreateProcess is given; equals display for a program.
+    std::string commandLine;
+    // lpApplicationName for CreateProcess, or empty for none.
+    std::string application;
+    // Non-empty: this must never be started; why, in plain words.
+    std::string refusal;
+};
+
+// A batch file (.bat or .cmd) runs through the system's cmd.exe, with each
+// argument quoted so that cmd.exe takes none of its characters as an
+// operator, a redirection or a variable. Any other command is composed as
+// ComposeCommandLine does.
+LaunchCommand ComposeLaunchCommand(const char *command, int argc, const char *const *argv,
+                                   UINT codePage = CP_ACP);
