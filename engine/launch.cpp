@@ -90,7 +90,8 @@ std::wstring Widened(const std::string &text, UINT codePage) {
 // succeeds a moment later. Windows does not fail this way; any other error,
 // such as a program that does not exist, is final at once.
 bool CreateProcessRetrying(const wchar_t *application, wchar_t *commandLine, DWORD flags,
-                           STARTUPINFOEXW &startup, PROCESS_INFORMATION &created) {
+                           void *environment, const wchar_t *directory, STARTUPINFOEXW &startup,
+                           PROCESS_INFORMATION &created) {
     constexpr int kAttempts = 3;
     for (int attempt = 1;; ++attempt) {
         // No process security attributes: the default descriptor lets only
@@ -98,8 +99,8 @@ bool CreateProcessRetrying(const wchar_t *application, wchar_t *commandLine, DWO
         // so later children do not hold earlier ones. Handle inheritance on:
         // the child needs its three pipe ends (and, where the system honours
         // the handle list, nothing else).
-        if (g_sys.createProcess(application, commandLine, nullptr, nullptr, TRUE, flags, nullptr,
-                                nullptr, &startup.StartupInfo, &created))
+        if (g_sys.createProcess(application, commandLine, nullptr, nullptr, TRUE, flags,
+                                environment, directory, &startup.StartupInfo, &created))
             return true;
         if (GetLastError() != ERROR_INTERNAL_ERROR || attempt == kAttempts)
             return false;
@@ -124,10 +125,11 @@ bool CRedirect::CreateRunObjects() {
     // Manual reset, as overlapped I/O wants: the read itself resets it.
     m_stdoutReady.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
     m_stderrReady.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    m_stdinReady.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
     // A port of its own, serving one thread: the watcher.
     m_port.Reset(g_sys.createIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
     return m_stopEvent.IsValid() && m_drainEvent.IsValid() && m_stdoutReady.IsValid() &&
-           m_stderrReady.IsValid() && m_port.IsValid();
+           m_stderrReady.IsValid() && m_stdinReady.IsValid() && m_port.IsValid();
 }
 
 bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread) {
@@ -157,15 +159,25 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     // The system converts an ANSI command line with the ANSI code page; so
     // do we, and the child sees the same bytes. CreateProcessW may write
     // into the text it is given.
-    std::wstring writable = Widened(command.commandLine, CP_ACP);
+    std::wstring writable = Widened(command.commandLine, m_settings.codePage);
     writable.push_back(L'\0');
     const std::wstring application = Widened(command.application, CP_ACP);
+    // Both in UTF-16 (CREATE_UNICODE_ENVIRONMENT): a path or a value in any
+    // script reaches the child exactly.
+    const wchar_t *directory =
+        m_settings.directory.empty() ? nullptr : m_settings.directory.c_str();
+    void *environment =
+        m_settings.ownEnvironment ? const_cast<wchar_t *>(m_settings.environment.c_str()) : nullptr;
     PROCESS_INFORMATION created{};
     bool ok;
     {
         InheritableWhileCreating window(childEnds);
         ok = CreateProcessRetrying(application.empty() ? nullptr : application.c_str(),
-                                   &writable[0], flags, startup, created);
+                                   &writable[0], flags, environment, directory, startup, created);
+        if (!ok) {
+            m_launchError = GetLastError();
+            m_processFailed = true;
+        }
     }
     // The child holds its own copies now. A reader sees its pipe break only
     // once every write end is closed, so ours must go, or the end of the
@@ -175,6 +187,9 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     m_childStderrWrite.Close();
     if (!ok)
         return false;
+    // A child that is to read nothing sees the end of its input at once.
+    if (m_settings.input == DLLGLUE_INPUT_CLOSED)
+        m_stdinWriter.Close();
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
         m_process.Reset(created.hProcess);
@@ -215,6 +230,8 @@ bool CRedirect::StartWorkers() {
                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
         return thread.IsValid();
     };
+    if (m_settings.input == DLLGLUE_INPUT_DATA && !start(StdinWriterProc, m_stdinThread))
+        return false;
     return start(StdoutReaderProc, m_stdoutThread) && start(StderrReaderProc, m_stderrThread) &&
            start(WatcherProc, m_watchThread);
 }
@@ -238,6 +255,15 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_finished = 0;
     m_stderrSeen = 0;
     m_launchAbandoned = false;
+    m_over = false;
+    m_timedOut = false;
+    m_endState = DLLGLUE_RUNNING;
+    m_exitCode = 0;
+    m_outputBytes = 0;
+    m_errorBytes = 0;
+    m_inputBytes = 0;
+    m_launchError = 0;
+    m_processFailed = false;
     const std::string &commandLine = command.display;
     // A refused command is a start failure before anything of the run exists.
     if (!command.refusal.empty() || command.commandLine.empty() || !CreateRunObjects())
@@ -263,6 +289,8 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
 // never run (it is still suspended) and is ended, and the workers already
 // started are told to stop. Nothing of the run stays open.
 int CRedirect::FailLaunch(const std::string &commandLine) {
+    if (m_launchError == 0)
+        m_launchError = GetLastError();
     m_launchAbandoned = true;
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
@@ -279,12 +307,16 @@ int CRedirect::FailLaunch(const std::string &commandLine) {
     if (this == static_cast<CRedirect *>(&g_redir))
         g_running = 0;
     ReleaseRun();
-    // Built to size: the whole command line goes to the host, however long,
-    // in chunks no larger than any other.
+    ReportStartFailure(commandLine);
+    return 0;
+}
+
+// Built to size: the whole command line goes to the host, however long, in
+// chunks no larger than any other.
+void CRedirect::ReportStartFailure(const std::string &commandLine) {
     const std::string message = "Unable to start " + commandLine + "\n";
     for (size_t offset = 0; offset < message.size(); offset += kChunkSize) {
         const std::string chunk = message.substr(offset, kChunkSize);
         RelayStdout(chunk.c_str(), chunk.size());
     }
-    return 0;
 }

@@ -47,6 +47,24 @@ constexpr DWORD kReadSize = 64 * 1024;
 // stop is asked for.
 extern std::atomic<int> g_running;
 
+// How a child is started beyond its command line. dllglue_main uses the
+// defaults: the host's directory and environment, an input that stays open.
+struct LaunchSettings {
+    // The code page of every text given for the child.
+    UINT codePage = CP_ACP;
+    // Empty: the host's current directory.
+    std::wstring directory;
+    // With ownEnvironment, the child's whole environment block: entries
+    // separated by NULs, ending in two.
+    bool ownEnvironment = false;
+    std::wstring environment;
+    int input = DLLGLUE_INPUT_OPEN;
+    // With DLLGLUE_INPUT_DATA: written to the child, then its input closes.
+    std::string inputData;
+    // 0: none; else the run is stopped once it has lasted this long.
+    DWORD timeoutMs = 0;
+};
+
 class CRedirect {
 public:
     CRedirect() = default;
@@ -59,6 +77,8 @@ public:
     virtual void RelayStdout(const char *text, size_t length);
     virtual void RelayStderr(const char *text, size_t length);
     virtual void NotifyFinished(int stderrSeen);
+    // A launch that failed: "Unable to start <command line>\n" to the output.
+    virtual void ReportStartFailure(const std::string &commandLine);
 
     // Starts the child for one run. Returns 1 when the child runs with its
     // worker threads, 0 after reporting "Unable to start <display>" to
@@ -76,16 +96,41 @@ public:
     // there was none or it had already ended.
     int StopRun();
 
+    // Waits at most `timeoutMs` for the watcher to end, delivering messages
+    // sent to this thread meanwhile (a completion callback may send to a
+    // window of the waiting thread). True when it has ended.
+    bool WaitForWatcher(DWORD timeoutMs);
+
+    // True on one of this run's own worker threads.
+    bool OnWorkerThread() const;
+
     // The unload step's stop: ends the run's tree and returns. At process
     // exit every other thread is gone, perhaps holding a lock or in the
     // middle of a call, so this takes no lock and waits for nothing.
     void StopAtExit();
 
-    // True from the start of a launch until the watcher has reported the end.
-    bool RunInProgress() const { return m_state.load() != kIdle && m_finished.load() == 0; }
+    // True from the start of a launch until the watcher has settled how the
+    // run ended.
+    bool RunInProgress() const { return m_state.load() != kIdle && !m_over.load(); }
 
     std::atomic<int> m_stderrSeen{0};
     std::atomic<int> m_finished{0};
+
+    // Set before LaunchChild; the launch reads it.
+    LaunchSettings m_settings;
+    // Bytes delivered (or dropped for want of a callback) and written.
+    std::atomic<unsigned long long> m_outputBytes{0};
+    std::atomic<unsigned long long> m_errorBytes{0};
+    std::atomic<unsigned long long> m_inputBytes{0};
+    // How the run ended, fixed by the watcher before it reports the end:
+    // m_over first, then the completion callback.
+    std::atomic<bool> m_over{false};
+    std::atomic<int> m_endState{DLLGLUE_RUNNING};
+    std::atomic<unsigned long> m_exitCode{0};
+    // A failed launch: the system's error, and whether the creation of the
+    // process itself failed (rather than a pipe, a thread, memory).
+    DWORD m_launchError = 0;
+    bool m_processFailed = false;
 
     // The child's ends of the three pipes. Inheritable only during the call
     // that creates the child, and closed right after it: the child holds its
@@ -103,6 +148,9 @@ public:
     ScopedHandle m_stdoutThread;
     ScopedHandle m_stderrThread;
     ScopedHandle m_watchThread;
+    // Writes the input data, with DLLGLUE_INPUT_DATA; its overlapped event.
+    ScopedHandle m_stdinThread;
+    ScopedHandle m_stdinReady;
     ScopedHandle m_process;
     // The child and all it starts; null when the host's own job forbids one.
     ScopedHandle m_job;
@@ -122,6 +170,8 @@ public:
     std::atomic<bool> m_launchAbandoned{false};
     // Set by a stop; the launch reads it before it lets the child run.
     std::atomic<bool> m_stopRequested{false};
+    // Set when the run's own time limit stopped it.
+    std::atomic<bool> m_timedOut{false};
 
     // Packet keys on m_port.
     static constexpr ULONG_PTR kJobKey = 1;
@@ -143,9 +193,10 @@ private:
     int FailLaunch(const std::string &commandLine);
     BOOL TerminateTree();
     bool JobIsEmpty() const;
+    void StopForTimeout();
+    void SettleEnd(bool stopped);
     void WaitForWorkers(DWORD timeoutMs);
     void ReleaseRun();
-    bool OnWorkerThread() const;
 
     std::atomic<int> m_state{kIdle};
     // Orders a stop against the launch publishing the child and against the
@@ -182,3 +233,4 @@ extern CRedir g_redir;
 DWORD WINAPI StdoutReaderProc(LPVOID redirector);
 DWORD WINAPI StderrReaderProc(LPVOID redirector);
 DWORD WINAPI WatcherProc(LPVOID redirector);
+DWORD WINAPI StdinWriterProc(LPVOID redirector);

@@ -33,7 +33,8 @@ HANDLE DuplicateOf(const ScopedHandle &handle) {
 
 bool CRedirect::OnWorkerThread() const {
     const DWORD self = GetCurrentThreadId();
-    for (const ScopedHandle *thread : {&m_stdoutThread, &m_stderrThread, &m_watchThread}) {
+    for (const ScopedHandle *thread :
+         {&m_stdoutThread, &m_stderrThread, &m_watchThread, &m_stdinThread}) {
         if (thread->IsValid() && GetThreadId(thread->Get()) == self)
             return true;
     }
@@ -81,6 +82,18 @@ int CRedirect::StopRun() {
     return terminated;
 }
 
+bool CRedirect::WaitForWatcher(DWORD timeoutMs) {
+    ScopedHandle watcher;
+    {
+        std::lock_guard<std::mutex> lock(m_releaseLock);
+        watcher.Reset(DuplicateOf(m_watchThread));
+    }
+    if (!watcher.IsValid())
+        return true;
+    WaitDeliveringSentMessages(watcher.Get(), timeoutMs);
+    return WaitForSingleObject(watcher.Get(), 0) == WAIT_OBJECT_0;
+}
+
 void CRedirect::StopAtExit() {
     if (!RunInProgress())
         return;
@@ -92,9 +105,10 @@ void CRedirect::StopAtExit() {
 }
 
 void CRedirect::WaitForWorkers(DWORD timeoutMs) {
-    HANDLE threads[3];
+    HANDLE threads[4];
     DWORD count = 0;
-    for (const ScopedHandle *thread : {&m_stdoutThread, &m_stderrThread, &m_watchThread}) {
+    for (const ScopedHandle *thread :
+         {&m_stdoutThread, &m_stderrThread, &m_watchThread, &m_stdinThread}) {
         if (thread->IsValid())
             threads[count++] = thread->Get();
     }
@@ -124,9 +138,10 @@ void CRedirect::ReleaseRun() {
         m_job.Close();
     }
     for (ScopedHandle *handle :
-         {&m_process, &m_stopEvent, &m_drainEvent, &m_stdoutReady, &m_stderrReady, &m_port,
-          &m_childStdinRead, &m_childStdoutWrite, &m_childStderrWrite, &m_stdinWriter,
-          &m_stdoutReader, &m_stderrReader, &m_stdoutThread, &m_stderrThread, &m_watchThread})
+         {&m_process, &m_stopEvent, &m_drainEvent, &m_stdoutReady, &m_stderrReady, &m_stdinReady,
+          &m_port, &m_stdinThread, &m_childStdinRead, &m_childStdoutWrite, &m_childStderrWrite,
+          &m_stdinWriter, &m_stdoutReader, &m_stderrReader, &m_stdoutThread, &m_stderrThread,
+          &m_watchThread})
         handle->Close();
     m_state = kIdle;
 }

@@ -69,12 +69,47 @@ void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Relay relay) {
     PostQueuedCompletionStatus(run.m_port.Get(), 0, CRedirect::kReaderEndedKey, nullptr);
 }
 
+// Writes all of `data` to the child's input unless the run is over first,
+// then closes the library's end, which the child reads as the end of its
+// input. A child that stops reading and exits breaks the pipe: not an error,
+// the count says how much went in. Overlapped, so that a child that never
+// reads cannot hold the writer (and the run) for ever.
+void WriteInput(CRedirect &run) {
+    const std::string &data = run.m_settings.inputData;
+    HANDLE pipe = run.m_stdinWriter.Get();
+    HANDLE ready = run.m_stdinReady.Get();
+    size_t offset = 0;
+    while (offset < data.size()) {
+        const size_t left = data.size() - offset;
+        const DWORD piece = static_cast<DWORD>(left < kReadSize ? left : kReadSize);
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = ready;
+        if (!WriteFile(pipe, data.data() + offset, piece, nullptr, &overlapped)) {
+            if (GetLastError() != ERROR_IO_PENDING)
+                break;
+            HANDLE waits[2] = {ready, run.m_drainEvent.Get()};
+            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+                CancelIoEx(pipe, &overlapped);
+        }
+        DWORD written = 0;
+        const BOOL ok = GetOverlappedResult(pipe, &overlapped, &written, TRUE);
+        offset += written;
+        run.m_inputBytes = offset;
+        if (!ok)
+            break;
+    }
+    run.m_stdinWriter.Close();
+}
+
 } // namespace
 
 DWORD WINAPI StdoutReaderProc(LPVOID redirector) {
     auto *self = static_cast<CRedirect *>(redirector);
     RelayPipe(*self, self->m_stdoutReader, self->m_stdoutReady.Get(),
-              [self](const char *text, DWORD length) { self->RelayStdout(text, length); });
+              [self](const char *text, DWORD length) {
+                  self->m_outputBytes += length;
+                  self->RelayStdout(text, length);
+              });
     return 0;
 }
 
@@ -83,8 +118,14 @@ DWORD WINAPI StderrReaderProc(LPVOID redirector) {
     RelayPipe(*self, self->m_stderrReader, self->m_stderrReady.Get(),
               [self](const char *text, DWORD length) {
                   self->m_stderrSeen = 1;
+                  self->m_errorBytes += length;
                   self->RelayStderr(text, length);
               });
+    return 0;
+}
+
+DWORD WINAPI StdinWriterProc(LPVOID redirector) {
+    WriteInput(*static_cast<CRedirect *>(redirector));
     return 0;
 }
 
@@ -101,13 +142,57 @@ bool CRedirect::JobIsEmpty() const {
            accounting.ActiveProcesses == 0;
 }
 
+// The run's own time limit: a stop like an abort's, made by the watcher.
+void CRedirect::StopForTimeout() {
+    std::lock_guard<std::mutex> lock(m_releaseLock);
+    if (m_stopRequested.load())
+        return;
+    m_timedOut = true;
+    m_stopRequested = true;
+    TerminateTree();
+    SetEvent(m_stopEvent.Get());
+}
+
+// Fixes how the run ended before anyone is told: its state and the child's
+// own exit code. The child is known to have ended unless the run was
+// stopped; then it is being terminated, and gets a moment to finish dying.
+void CRedirect::SettleEnd(bool stopped) {
+    DWORD exitCode = STILL_ACTIVE;
+    if (stopped)
+        WaitForSingleObject(m_process.Get(), 1000);
+    if (!GetExitCodeProcess(m_process.Get(), &exitCode) ||
+        (stopped && WaitForSingleObject(m_process.Get(), 0) != WAIT_OBJECT_0))
+        exitCode = 1; // what the stop terminates it with
+    std::lock_guard<std::mutex> lock(m_releaseLock);
+    m_exitCode = exitCode;
+    m_endState = m_timedOut.load()        ? DLLGLUE_TIMEDOUT
+                 : m_stopRequested.load() ? DLLGLUE_ABORTED
+                                          : DLLGLUE_EXITED;
+    m_over = true;
+}
+
 // Waits until the run is over, has the readers finish, and reports the end.
 // Over means: the child has ended, and either both pipes have broken (every
 // byte is in) or no process of the run is left (every byte that will come is
-// in the pipes). A stop cuts this short after a brief grace.
+// in the pipes). A stop, or the run's time limit, cuts this short after a
+// brief grace.
 void CRedirect::WatchRun() {
+    const ULONGLONG started = GetTickCount64();
+    const DWORD limit = m_settings.timeoutMs;
+    // Milliseconds left before the run's time limit; INFINITE without one.
+    auto untilLimit = [started, limit]() -> DWORD {
+        if (limit == 0)
+            return INFINITE;
+        const ULONGLONG elapsed = GetTickCount64() - started;
+        return elapsed >= limit ? 0 : static_cast<DWORD>(limit - elapsed);
+    };
     HANDLE endOrStop[2] = {m_process.Get(), m_stopEvent.Get()};
-    bool stopped = WaitForMultipleObjects(2, endOrStop, FALSE, INFINITE) != WAIT_OBJECT_0;
+    DWORD waited = WaitForMultipleObjects(2, endOrStop, FALSE, untilLimit());
+    if (waited == WAIT_TIMEOUT) {
+        StopForTimeout();
+        waited = WAIT_OBJECT_0 + 1;
+    }
+    bool stopped = waited != WAIT_OBJECT_0;
     if (this == static_cast<CRedirect *>(&g_redir))
         g_running = 0;
     ULONGLONG stopDeadline = GetTickCount64() + kStopGraceMs;
@@ -125,22 +210,29 @@ void CRedirect::WatchRun() {
         DWORD timeout = m_job.IsValid() ? kJobPollMs : INFINITE;
         if (stopped)
             timeout = static_cast<DWORD>(stopDeadline - now);
+        else if (untilLimit() < timeout)
+            timeout = untilLimit();
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         OVERLAPPED *overlapped = nullptr;
-        if (!GetQueuedCompletionStatus(m_port.Get(), &bytes, &key, &overlapped, timeout))
-            continue;
-        if (key == kReaderEndedKey) {
+        const BOOL dequeued =
+            GetQueuedCompletionStatus(m_port.Get(), &bytes, &key, &overlapped, timeout);
+        if (dequeued && key == kReaderEndedKey)
             ++readersEnded;
-        } else if (key == kStopKey && !stopped) {
+        const bool stopNow = (dequeued && key == kStopKey) || (!stopped && untilLimit() == 0);
+        if (stopNow && !stopped) {
+            if (untilLimit() == 0)
+                StopForTimeout();
             stopped = true;
             stopDeadline = GetTickCount64() + kStopGraceMs;
         }
     }
-    // Whatever is still in the pipes is delivered; nothing after that.
+    // Whatever is still in the pipes is delivered; nothing after that. The
+    // input writer, if any, stops too.
     SetEvent(m_drainEvent.Get());
-    HANDLE readers[2] = {m_stdoutThread.Get(), m_stderrThread.Get()};
-    WaitForMultipleObjects(2, readers, TRUE, INFINITE);
+    HANDLE workers[3] = {m_stdoutThread.Get(), m_stderrThread.Get(), m_stdinThread.Get()};
+    WaitForMultipleObjects(m_stdinThread.IsValid() ? 3 : 2, workers, TRUE, INFINITE);
+    SettleEnd(stopped);
     if (!m_launchAbandoned.load())
         NotifyFinished(m_stderrSeen.load());
     m_finished = 1;

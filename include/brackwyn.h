@@ -116,6 +116,112 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_main(const char *command, int argc, const
  */
 BRACKWYN_API int BRACKWYN_CALL dllglue_abort(void);
 
+/* ------------------------------------------------------------------------
+ * Run objects: any number of runs at once, each with its own callbacks,
+ * directory, environment, input, timeout and exit code.
+ *
+ * dllglue_runstart starts a run and returns at once; dllglue_runwait waits
+ * for it (optionally dispatching the calling thread's window messages, as
+ * dllglue_main does); dllglue_runresult tells its state, exit code and byte
+ * counts; dllglue_runclose stops it if need be and frees it. The command line
+ * is composed exactly as dllglue_main composes it.
+ *
+ * Every callback of a run gets that run's `user`. Output and error chunks may
+ * come at the same moment on two threads; chunks of one stream come in order,
+ * at most 1024 bytes each. Every byte comes before the completion callback,
+ * which comes once for every run that started. Streams are read and counted
+ * whether or not a callback is set.
+ * ------------------------------------------------------------------------ */
+
+typedef struct ConsoleRun ConsoleRun; /* one run; opaque */
+struct tagMSG;                        /* MSG, from windows.h */
+
+/* Called by a pumping wait (and by dllglue_main) for each message it takes,
+   before TranslateMessage/DispatchMessage; nonzero means the host handled it
+   (for example IsDialogMessage or TranslateAccelerator) and it is not
+   dispatched. `user` is the run's user value. */
+typedef int(BRACKWYN_CALL *ConsoleMessageFilter)(struct tagMSG *message, void *user); /* MSG */
+/* The filter for dllglue_main; NULL: none. */
+BRACKWYN_API void BRACKWYN_CALL dllglue_setmessagefilter(ConsoleMessageFilter filter);
+
+#define DLLGLUE_UTF8                                                                               \
+    0x1 /* command, argv, directory, environment are UTF-8 (else the ANSI code page) */
+#define DLLGLUE_CLEARENV 0x2 /* start from an empty environment; the entries below still apply */
+
+#define DLLGLUE_INPUT_OPEN                                                                         \
+    0 /* the child's input stays open and receives nothing (dllglue_main's way) */
+#define DLLGLUE_INPUT_CLOSED 1 /* the child reads end of input at once */
+#define DLLGLUE_INPUT_DATA 2   /* inputData is written to the child, then its input is closed */
+
+typedef struct ConsoleRunOptions {
+    size_t size;                  /* sizeof(ConsoleRunOptions) */
+    ConsoleTextCallback onOutput; /* NULL: output is read, counted and dropped */
+    ConsoleTextCallback onError;
+    ConsoleExitCallback onExit;
+    void *user;                     /* handed to every callback of this run */
+    unsigned flags;                 /* DLLGLUE_UTF8, DLLGLUE_CLEARENV */
+    const char *directory;          /* NULL: the host's current directory */
+    const char *const *environment; /* NULL-terminated "NAME=value" entries applied over the
+                                       host's environment; "NAME=" removes NAME; NULL: unchanged */
+    int input;                      /* DLLGLUE_INPUT_* */
+    const void *inputData;          /* copied by dllglue_runstart */
+    size_t inputLength;
+    unsigned long timeoutMs;            /* 0: none; else the run is stopped as by dllglue_runabort
+                                           once it has lasted this long */
+    ConsoleMessageFilter messageFilter; /* pumping waits only; NULL: none */
+} ConsoleRunOptions;
+
+#define DLLGLUE_RUNNING 0
+#define DLLGLUE_EXITED 1
+#define DLLGLUE_ABORTED 2
+#define DLLGLUE_TIMEDOUT 3
+
+typedef struct ConsoleRunResult {
+    size_t size;            /* set by the caller: sizeof(ConsoleRunResult) */
+    int state;              /* DLLGLUE_RUNNING .. DLLGLUE_TIMEDOUT */
+    unsigned long exitCode; /* the child's own exit code once ended (any value, 259 included) */
+    int stderrSeen;         /* as for the completion callback */
+    unsigned long long outputBytes; /* delivered so far */
+    unsigned long long errorBytes;
+    unsigned long long inputBytes; /* written to the child's input so far */
+} ConsoleRunResult;
+
+#define DLLGLUE_OK 0
+#define DLLGLUE_EINVAL -1   /* a bad argument; nothing started */
+#define DLLGLUE_ESTART -2   /* the program could not be started */
+#define DLLGLUE_ETIMEOUT -3 /* dllglue_runwait's own limit passed; the run goes on */
+#define DLLGLUE_EBUSY -4  /* called from one of this run's own callbacks, where it would deadlock  \
+                           */
+#define DLLGLUE_ENOMEM -5 /* out of memory or of system resources (pipes, threads) */
+
+#define DLLGLUE_WAIT_PUMP                                                                          \
+    0x1 /* dispatch this thread's window messages meanwhile, with the                              \
+           app-starting cursor, exactly as dllglue_main does */
+
+/* Starts a run. A null `options` means all defaults. On success *run is the
+   new run, which the host closes with dllglue_runclose; on failure *run is
+   NULL, nothing was started, and dllglue_lasterror says why. */
+BRACKWYN_API int BRACKWYN_CALL dllglue_runstart(const char *command, int argc,
+                                                const char *const *argv,
+                                                const ConsoleRunOptions *options, ConsoleRun **run);
+/* Waits until the run has ended and its completion callback has returned
+   (DLLGLUE_OK), or until timeoutMs has passed (DLLGLUE_ETIMEOUT); INFINITE
+   is fine. Several threads may wait on one run at once. */
+BRACKWYN_API int BRACKWYN_CALL dllglue_runwait(ConsoleRun *run, unsigned long timeoutMs,
+                                               unsigned flags);
+/* Stops the run's whole process tree: 1 when something was stopped, 0 when
+   the run had already ended (its completion delivered). */
+BRACKWYN_API int BRACKWYN_CALL dllglue_runabort(ConsoleRun *run);
+/* Fills `result` (whose size the caller sets); DLLGLUE_OK or DLLGLUE_EINVAL. */
+BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleRunResult *result);
+/* Stops a run still going (its completion callback comes, state
+   DLLGLUE_ABORTED), waits until none of its threads runs, and frees it.
+   NULL is fine. Closing a run that another thread still uses is the host's
+   error, as with free. */
+BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run);
+/* This thread's last failure, as text; valid until this thread's next call. */
+BRACKWYN_API const char *BRACKWYN_CALL dllglue_lasterror(void);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

@@ -1,0 +1,290 @@
+// Run objects: dllglue_runstart and the calls on a run. Each run is an
+// engine redirector of its own with the host's options; the engine does the
+// rest exactly as for dllglue_main.
+#include "engine/environment.h"
+#include "engine/redirect.h"
+#include "glue/pump.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+// This thread's last failure, for dllglue_lasterror.
+thread_local std::string t_lastError;
+
+int Fail(int code, const std::string &why) {
+    t_lastError = why;
+    return code;
+}
+
+std::string SystemMessage(DWORD error) {
+    char *text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<char *>(&text), 0, nullptr);
+    std::string message = length > 0 && text != nullptr ? std::string(text, length) : "";
+    LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                                message.back() == ' ' || message.back() == '.'))
+        message.pop_back();
+    if (message.empty())
+        message = "system error";
+    return message + " (error " + std::to_string(error) + ")";
+}
+
+} // namespace
+
+// One run of dllglue_runstart: its own callbacks and user value.
+struct ConsoleRun final : public CRedirect {
+    explicit ConsoleRun(const ConsoleRunOptions &options)
+        : m_onOutput(options.onOutput), m_onError(options.onError), m_onExit(options.onExit),
+          m_user(options.user), m_filter(options.messageFilter) {}
+
+    void RelayStdout(const char *text, size_t length) override {
+        if (m_onOutput != nullptr)
+            m_onOutput(text, length, m_user);
+    }
+    void RelayStderr(const char *text, size_t length) override {
+        if (m_onError != nullptr)
+            m_onError(text, length, m_user);
+    }
+    void NotifyFinished(int stderrSeen) override {
+        if (m_onExit != nullptr)
+            m_onExit(stderrSeen, m_user);
+    }
+    // The host learns of a start failure from dllglue_runstart's result.
+    void ReportStartFailure(const std::string &) override {}
+
+    const ConsoleTextCallback m_onOutput;
+    const ConsoleTextCallback m_onError;
+    const ConsoleExitCallback m_onExit;
+    void *const m_user;
+    const ConsoleMessageFilter m_filter;
+};
+
+namespace {
+
+// Runs the host has not closed, so that the unload step can stop them.
+std::mutex g_openLock;
+std::vector<ConsoleRun *> g_open;
+
+void Register(ConsoleRun *run) {
+    std::lock_guard<std::mutex> lock(g_openLock);
+    g_open.push_back(run);
+}
+
+void Unregister(ConsoleRun *run) {
+    std::lock_guard<std::mutex> lock(g_openLock);
+    g_open.erase(std::remove(g_open.begin(), g_open.end(), run), g_open.end());
+}
+
+// At unload or process exit: each run still open has its tree ended. A
+// thread that the exit has already killed may hold the lock; then the job's
+// kill-on-close limit ends the trees as the process's handles close.
+struct StopOpenRunsAtExit {
+    ~StopOpenRunsAtExit() {
+        if (!g_openLock.try_lock())
+            return;
+        for (ConsoleRun *run : g_open)
+            run->StopAtExit();
+        g_openLock.unlock();
+    }
+} g_stopOpenRunsAtExit;
+
+// Options as the host gave them, checked. A host built against a later
+// header passes a larger size; what it adds must then be zero, since this
+// library cannot honour it.
+int ReadOptions(const ConsoleRunOptions *given, ConsoleRunOptions &options) {
+    options = ConsoleRunOptions{};
+    options.size = sizeof(ConsoleRunOptions);
+    if (given == nullptr)
+        return DLLGLUE_OK;
+    if (given->size < sizeof(ConsoleRunOptions))
+        return Fail(DLLGLUE_EINVAL, "options->size is smaller than sizeof(ConsoleRunOptions)");
+    const auto *tail = reinterpret_cast<const unsigned char *>(given) + sizeof(ConsoleRunOptions);
+    if (std::any_of(tail, tail + (given->size - sizeof(ConsoleRunOptions)),
+                    [](unsigned char byte) { return byte != 0; }))
+        return Fail(DLLGLUE_EINVAL, "options carry fields this library does not know");
+    std::memcpy(&options, given, sizeof(ConsoleRunOptions));
+    if ((options.flags & ~static_cast<unsigned>(DLLGLUE_UTF8 | DLLGLUE_CLEARENV)) != 0)
+        return Fail(DLLGLUE_EINVAL, "options->flags has unknown bits");
+    if (options.input < DLLGLUE_INPUT_OPEN || options.input > DLLGLUE_INPUT_DATA)
+        return Fail(DLLGLUE_EINVAL, "options->input is not a DLLGLUE_INPUT_* value");
+    if (options.input == DLLGLUE_INPUT_DATA && options.inputData == nullptr &&
+        options.inputLength != 0)
+        return Fail(DLLGLUE_EINVAL, "options->inputData is NULL but inputLength is not 0");
+    return DLLGLUE_OK;
+}
+
+// Everything about the child but its command line, from the options.
+int ReadSettings(const ConsoleRunOptions &options, const std::string &display,
+                 LaunchSettings &settings) {
+    settings.codePage = (options.flags & DLLGLUE_UTF8) != 0 ? CP_UTF8 : CP_ACP;
+    const char *encoding = settings.codePage == CP_UTF8 ? "UTF-8" : "the ANSI code page";
+    if (!ToWide(options.directory, settings.codePage, settings.directory))
+        return Fail(DLLGLUE_EINVAL, std::string("options->directory is not valid in ") + encoding);
+    if (options.directory != nullptr) {
+        // CreateProcess would say only "The directory name is invalid".
+        const DWORD attributes = GetFileAttributesW(settings.directory.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            const DWORD error =
+                attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() : ERROR_DIRECTORY;
+            return Fail(DLLGLUE_ESTART, "Unable to start " + display + ": directory \"" +
+                                            options.directory + "\": " + SystemMessage(error));
+        }
+    }
+    if (options.environment != nullptr || (options.flags & DLLGLUE_CLEARENV) != 0) {
+        std::vector<std::wstring> entries;
+        for (const char *const *entry = options.environment; entry != nullptr && *entry != nullptr;
+             ++entry) {
+            std::wstring wide;
+            if (!ToWide(*entry, settings.codePage, wide))
+                return Fail(DLLGLUE_EINVAL,
+                            std::string("an environment entry is not valid in ") + encoding);
+            entries.push_back(wide);
+        }
+        std::string error;
+        if (!BuildEnvironmentBlock(entries, (options.flags & DLLGLUE_CLEARENV) != 0,
+                                   settings.environment, error))
+            return Fail(DLLGLUE_EINVAL, error);
+        settings.ownEnvironment = true;
+    }
+    settings.input = options.input;
+    if (options.input == DLLGLUE_INPUT_DATA && options.inputLength > 0)
+        settings.inputData.assign(static_cast<const char *>(options.inputData),
+                                  options.inputLength);
+    settings.timeoutMs = options.timeoutMs;
+    return DLLGLUE_OK;
+}
+
+// Command and arguments must be valid in their code page: the child would
+// otherwise receive other characters than the host meant.
+int CheckTexts(const char *command, int argc, const char *const *argv, UINT codePage) {
+    std::wstring ignored;
+    bool valid = ToWide(command, codePage, ignored);
+    for (int i = 0; valid && argv != nullptr && i < argc; ++i)
+        valid = ToWide(argv[i], codePage, ignored);
+    return valid ? DLLGLUE_OK : Fail(DLLGLUE_EINVAL, "command or argument is not valid UTF-8");
+}
+
+int StartRun(const char *command, int argc, const char *const *argv, const ConsoleRunOptions *given,
+             ConsoleRun **result) {
+    if (result == nullptr)
+        return Fail(DLLGLUE_EINVAL, "run is NULL");
+    *result = nullptr;
+    if (command == nullptr)
+        return Fail(DLLGLUE_EINVAL, "command is NULL");
+    ConsoleRunOptions options;
+    int status = ReadOptions(given, options);
+    const UINT codePage = (options.flags & DLLGLUE_UTF8) != 0 ? CP_UTF8 : CP_ACP;
+    if (status == DLLGLUE_OK && codePage == CP_UTF8)
+        status = CheckTexts(command, argc, argv, codePage);
+    if (status != DLLGLUE_OK)
+        return status;
+    const LaunchCommand launch = ComposeLaunchCommand(command, argc, argv, codePage);
+    if (!launch.refusal.empty())
+        return Fail(DLLGLUE_ESTART, "Unable to start " + launch.display + ": " + launch.refusal);
+    auto *run = new (std::nothrow) ConsoleRun(options);
+    if (run == nullptr)
+        return Fail(DLLGLUE_ENOMEM, "out of memory");
+    status = ReadSettings(options, launch.display, run->m_settings);
+    if (status != DLLGLUE_OK) {
+        delete run;
+        return status;
+    }
+    if (!run->LaunchChild(launch)) {
+        const std::string why =
+            "Unable to start " + launch.display + ": " + SystemMessage(run->m_launchError);
+        const int code = run->m_processFailed ? DLLGLUE_ESTART : DLLGLUE_ENOMEM;
+        delete run;
+        return Fail(code, why);
+    }
+    Register(run);
+    *result = run;
+    return DLLGLUE_OK;
+}
+
+} // namespace
+
+extern "C" {
+
+BRACKWYN_API int BRACKWYN_CALL dllglue_runstart(const char *command, int argc,
+                                                const char *const *argv,
+                                                const ConsoleRunOptions *options,
+                                                ConsoleRun **run) {
+    // No exception crosses into the host.
+    try {
+        return StartRun(command, argc, argv, options, run);
+    } catch (...) {
+        if (run != nullptr)
+            *run = nullptr;
+        return Fail(DLLGLUE_ENOMEM, "out of memory");
+    }
+}
+
+BRACKWYN_API int BRACKWYN_CALL dllglue_runwait(ConsoleRun *run, unsigned long timeoutMs,
+                                               unsigned flags) {
+    if (run == nullptr)
+        return Fail(DLLGLUE_EINVAL, "run is NULL");
+    if ((flags & ~static_cast<unsigned>(DLLGLUE_WAIT_PUMP)) != 0)
+        return Fail(DLLGLUE_EINVAL, "flags has unknown bits");
+    // The watcher waits for the callbacks; a callback waiting for the
+    // watcher would wait for ever.
+    if (run->OnWorkerThread())
+        return Fail(DLLGLUE_EBUSY, "dllglue_runwait called from a callback of the same run");
+    bool ended;
+    if ((flags & DLLGLUE_WAIT_PUMP) != 0)
+        ended = PumpUntilFinished(run->m_finished, run->m_watchThread.Get(), timeoutMs,
+                                  run->m_filter, run->m_user);
+    else
+        ended = run->WaitForWatcher(timeoutMs);
+    if (!ended)
+        return Fail(DLLGLUE_ETIMEOUT, "the run is still going on");
+    return DLLGLUE_OK;
+}
+
+BRACKWYN_API int BRACKWYN_CALL dllglue_runabort(ConsoleRun *run) {
+    if (run == nullptr)
+        return Fail(DLLGLUE_EINVAL, "run is NULL");
+    return run->StopRun() ? 1 : 0;
+}
+
+BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleRunResult *result) {
+    if (run == nullptr || result == nullptr)
+        return Fail(DLLGLUE_EINVAL, run == nullptr ? "run is NULL" : "result is NULL");
+    if (result->size < sizeof(ConsoleRunResult))
+        return Fail(DLLGLUE_EINVAL, "result->size is smaller than sizeof(ConsoleRunResult)");
+    const bool over = run->m_over.load();
+    result->state = over ? run->m_endState.load() : DLLGLUE_RUNNING;
+    result->exitCode = over ? run->m_exitCode.load() : 0;
+    result->stderrSeen = run->m_stderrSeen.load();
+    result->outputBytes = run->m_outputBytes.load();
+    result->errorBytes = run->m_errorBytes.load();
+    result->inputBytes = run->m_inputBytes.load();
+    return DLLGLUE_OK;
+}
+
+BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run) {
+    if (run == nullptr)
+        return DLLGLUE_OK;
+    if (run->OnWorkerThread())
+        return Fail(DLLGLUE_EBUSY, "dllglue_runclose called from a callback of the same run");
+    run->StopRun();
+    // The completion callback comes before the run is freed.
+    run->WaitForWatcher(INFINITE);
+    run->FinishRun();
+    Unregister(run);
+    delete run;
+    return DLLGLUE_OK;
+}
+
+BRACKWYN_API const char *BRACKWYN_CALL dllglue_lasterror(void) {
+    return t_lastError.c_str();
+}
+
+} // extern "C"
