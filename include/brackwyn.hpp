@@ -1,0 +1,395 @@
+// brackwyn for C++: the run interface of brackwyn.h with owned callables,
+// options set by name and errors as exceptions. Header only; it adds nothing
+// to the DLL and needs only the import library that brackwyn.h needs.
+//
+//     brackwyn::Run run("cmd /c dir", brackwyn::Options()
+//                           .directory("C:\\Windows")
+//                           .closeInput()
+//                           .onOutput([](std::string_view text) { ... }));
+//     brackwyn::Result result = run.wait();
+//
+// A Run owns its callables on the heap and hands the library a pointer to
+// them, so moving a Run while it runs is safe. Its destructor closes it: a
+// run still going is stopped (its exit callable comes first) and freed.
+//
+// The callables run on the library's worker threads: output and error chunks
+// may come at the same moment on two threads, the exit callable comes once,
+// after every chunk. A callable that throws stops its run; the run delivers
+// nothing more to the output and error callables, and wait() rethrows the
+// exception once the run has ended. Exceptions never pass through the
+// library's own frames.
+#ifndef BRACKWYN_HPP
+#define BRACKWYN_HPP
+
+#include "brackwyn.h"
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace brackwyn {
+
+// A call that failed: code() is one of the DLLGLUE_E* values, what() the
+// library's text for it (dllglue_lasterror), say "Unable to start foo: The
+// system cannot find the file specified (error 2)".
+class Error : public std::runtime_error {
+public:
+    Error(int code, const std::string &text) : std::runtime_error(text), m_code(code) {}
+    int code() const noexcept { return m_code; }
+
+private:
+    int m_code;
+};
+
+enum class State : int {
+    Running = DLLGLUE_RUNNING,
+    Exited = DLLGLUE_EXITED,   // ended by itself; exitCode is its own
+    Aborted = DLLGLUE_ABORTED, // stopped by abort() or by closing the run
+    TimedOut = DLLGLUE_TIMEDOUT,
+};
+
+struct Result {
+    State state = State::Running;
+    // The child's own exit code once it has ended, whatever its value: 259
+    // (STILL_ACTIVE) is an exit code like any other here.
+    unsigned long exitCode = 0;
+    bool stderrSeen = false;
+    unsigned long long outputBytes = 0;
+    unsigned long long errorBytes = 0;
+    unsigned long long inputBytes = 0;
+};
+
+// Pump: dispatch the calling thread's window messages while waiting, as
+// dllglue_main does; for a UI thread.
+enum class Wait { Block, Pump };
+
+// A chunk of at most 1024 bytes, valid only during the call.
+using TextHandler = std::function<void(std::string_view text)>;
+using ExitHandler = std::function<void(bool stderrSeen)>;
+// Takes each message a pumping wait removes, before it is dispatched; true
+// means the host handled it (IsDialogMessage, TranslateAccelerator). tagMSG
+// is windows.h's MSG.
+using MessageFilter = std::function<bool(tagMSG &message)>;
+
+// What a run gets besides its command line. Every setter returns the
+// options, so they chain; each string is copied when the run starts.
+class Options {
+public:
+    Options &onOutput(TextHandler handler) {
+        m_onOutput = std::move(handler);
+        return *this;
+    }
+    Options &onError(TextHandler handler) {
+        m_onError = std::move(handler);
+        return *this;
+    }
+    Options &onExit(ExitHandler handler) {
+        m_onExit = std::move(handler);
+        return *this;
+    }
+    // Empty: the host's current directory.
+    Options &directory(std::string_view path) {
+        m_directory = path;
+        return *this;
+    }
+    // One "NAME=value" entry over the host's environment; "NAME=" removes
+    // NAME. Names are case-insensitive and the last entry for a name wins.
+    Options &env(std::string_view entry) {
+        m_environment.emplace_back(entry);
+        return *this;
+    }
+    Options &env(std::string_view name, std::string_view value) {
+        std::string entry(name);
+        entry += '=';
+        entry += value;
+        m_environment.push_back(std::move(entry));
+        return *this;
+    }
+    // Start from an empty environment; env() entries still apply.
+    Options &clearEnv(bool on = true) { return flag(DLLGLUE_CLEARENV, on); }
+    // The command, arguments, directory and environment are UTF-8 rather
+    // than the ANSI code page; the child receives them as UTF-16 either way.
+    Options &utf8(bool on = true) { return flag(DLLGLUE_UTF8, on); }
+    // Written to the child's standard input, which is closed afterwards.
+    Options &input(std::string_view data) {
+        m_input = DLLGLUE_INPUT_DATA;
+        m_inputData = data;
+        return *this;
+    }
+    // The child reads end of input at once. Without input() or closeInput()
+    // its input stays open and receives nothing.
+    Options &closeInput() {
+        m_input = DLLGLUE_INPUT_CLOSED;
+        m_inputData.clear();
+        return *this;
+    }
+    // Stops the whole process tree once the run has lasted this long (state
+    // TimedOut). Zero: no limit.
+    Options &timeout(std::chrono::milliseconds limit) {
+        if (limit.count() < 0)
+            throw Error(DLLGLUE_EINVAL, "brackwyn::Options::timeout: the limit is negative");
+        const auto most = static_cast<std::chrono::milliseconds::rep>(ULONG_MAX);
+        m_timeoutMs = static_cast<unsigned long>(limit.count() > most ? most : limit.count());
+        return *this;
+    }
+    // For waits with Wait::Pump.
+    Options &messageFilter(MessageFilter filter) {
+        m_filter = std::move(filter);
+        return *this;
+    }
+
+private:
+    friend class Run;
+
+    Options &flag(unsigned bit, bool on) {
+        m_flags = on ? (m_flags | bit) : (m_flags & ~bit);
+        return *this;
+    }
+
+    TextHandler m_onOutput;
+    TextHandler m_onError;
+    ExitHandler m_onExit;
+    MessageFilter m_filter;
+    unsigned m_flags = 0;
+    std::string m_directory;
+    std::vector<std::string> m_environment;
+    int m_input = DLLGLUE_INPUT_OPEN;
+    std::string m_inputData;
+    unsigned long m_timeoutMs = 0;
+};
+
+// One run of a console program. Move-only; an empty Run (default-made or
+// moved from) holds nothing, and its calls other than close() throw.
+class Run {
+public:
+    Run() noexcept = default;
+
+    // Starts `command` as it stands (a path with spaces carries its own
+    // quotes), then each of `args` quoted so that the program receives it
+    // exactly; see dllglue_main. Throws Error when the run cannot start.
+    explicit Run(const std::string &command, Options options = Options())
+        : Run(command, std::vector<std::string>(), std::move(options)) {}
+    Run(const std::string &command, const std::vector<std::string> &args,
+        Options options = Options()) {
+        if (args.size() > static_cast<size_t>(INT_MAX))
+            throw Error(DLLGLUE_EINVAL, "brackwyn::Run: too many arguments");
+        std::vector<const char *> argv;
+        for (const std::string &arg : args)
+            argv.push_back(arg.c_str());
+        std::vector<const char *> environment;
+        for (const std::string &entry : options.m_environment)
+            environment.push_back(entry.c_str());
+        environment.push_back(nullptr);
+
+        auto shared = std::make_unique<Shared>();
+        shared->onOutput = std::move(options.m_onOutput);
+        shared->onError = std::move(options.m_onError);
+        shared->onExit = std::move(options.m_onExit);
+        shared->filter = std::move(options.m_filter);
+
+        ConsoleRunOptions raw{};
+        raw.size = sizeof(raw);
+        raw.onOutput = shared->onOutput ? &Shared::Output : nullptr;
+        raw.onError = shared->onError ? &Shared::ErrorText : nullptr;
+        raw.onExit = shared->onExit ? &Shared::Exit : nullptr;
+        raw.messageFilter = shared->filter ? &Shared::Filter : nullptr;
+        raw.user = shared.get();
+        raw.flags = options.m_flags;
+        raw.directory = options.m_directory.empty() ? nullptr : options.m_directory.c_str();
+        raw.environment = options.m_environment.empty() ? nullptr : environment.data();
+        raw.input = options.m_input;
+        raw.inputData = options.m_inputData.data();
+        raw.inputLength = options.m_inputData.size();
+        raw.timeoutMs = options.m_timeoutMs;
+
+        ConsoleRun *handle = nullptr;
+        const int status = dllglue_runstart(command.c_str(), static_cast<int>(args.size()),
+                                            argv.data(), &raw, &handle);
+        if (status != DLLGLUE_OK)
+            throw Error(status, dllglue_lasterror());
+        m_handle = handle;
+        m_shared = std::move(shared);
+        m_shared->Started(handle);
+    }
+
+    Run(const Run &) = delete;
+    Run &operator=(const Run &) = delete;
+    Run(Run &&other) noexcept
+        : m_handle(std::exchange(other.m_handle, nullptr)), m_shared(std::move(other.m_shared)) {}
+    Run &operator=(Run &&other) noexcept {
+        if (this != &other) {
+            Release();
+            m_handle = std::exchange(other.m_handle, nullptr);
+            m_shared = std::move(other.m_shared);
+        }
+        return *this;
+    }
+    ~Run() { Release(); }
+
+    // Waits until the run has ended and its exit callable has returned.
+    // Throws Error (DLLGLUE_EBUSY from one of this run's own callables), or
+    // what one of its callables threw.
+    Result wait(Wait mode = Wait::Block) {
+        WaitFor(ULONG_MAX, mode); // INFINITE
+        return result();
+    }
+    // False when `limit` passed first; the run goes on.
+    bool waitFor(std::chrono::milliseconds limit, Wait mode = Wait::Block) {
+        const auto count = limit.count();
+        const auto forever = static_cast<std::chrono::milliseconds::rep>(ULONG_MAX);
+        return WaitFor(count <= 0         ? 0UL
+                       : count >= forever ? ULONG_MAX
+                                          : static_cast<unsigned long>(count),
+                       mode);
+    }
+
+    // Stops the run's whole process tree (state Aborted). False when it had
+    // already ended.
+    bool abort() {
+        const int status = dllglue_runabort(m_handle);
+        if (status < 0)
+            Throw(status);
+        return status != 0;
+    }
+
+    Result result() const {
+        ConsoleRunResult raw{};
+        raw.size = sizeof(raw);
+        const int status = dllglue_runresult(m_handle, &raw);
+        if (status != DLLGLUE_OK)
+            Throw(status);
+        Result result;
+        result.state = static_cast<State>(raw.state);
+        result.exitCode = raw.exitCode;
+        result.stderrSeen = raw.stderrSeen != 0;
+        result.outputBytes = raw.outputBytes;
+        result.errorBytes = raw.errorBytes;
+        result.inputBytes = raw.inputBytes;
+        return result;
+    }
+
+    // Stops the run if it is still going, waits for its exit callable and
+    // frees it; the Run is empty afterwards. Throws Error (DLLGLUE_EBUSY)
+    // from one of the run's own callables, and then leaves the run as it is.
+    void close() {
+        const int status = dllglue_runclose(m_handle);
+        if (status != DLLGLUE_OK)
+            Throw(status);
+        m_handle = nullptr;
+        m_shared.reset();
+    }
+
+    ConsoleRun *handle() const noexcept { return m_handle; }
+    explicit operator bool() const noexcept { return m_handle != nullptr; }
+
+private:
+    // What the library's `user` points to: the callables, and the first
+    // exception one of them threw. It moves with the Run without moving in
+    // memory.
+    struct Shared {
+        TextHandler onOutput;
+        TextHandler onError;
+        ExitHandler onExit;
+        MessageFilter filter;
+        // Null until dllglue_runstart has returned, while the first chunks
+        // may already come.
+        std::atomic<ConsoleRun *> handle{nullptr};
+        std::atomic<bool> claimed{false};
+        std::atomic<bool> failed{false};
+        std::exception_ptr failure;
+
+        // In a catch block. The first failure is kept; the run is stopped
+        // here, or by Started() when the handle is not known yet.
+        void Fail() noexcept {
+            if (!claimed.exchange(true)) {
+                failure = std::current_exception();
+                failed.store(true);
+            }
+            if (ConsoleRun *run = handle.load())
+                dllglue_runabort(run);
+        }
+        void Started(ConsoleRun *run) noexcept {
+            handle.store(run);
+            if (claimed.load())
+                dllglue_runabort(run);
+        }
+
+        static void BRACKWYN_CALL Output(const char *text, size_t length, void *user) noexcept {
+            static_cast<Shared *>(user)->Relay(&Shared::onOutput, text, length);
+        }
+        static void BRACKWYN_CALL ErrorText(const char *text, size_t length, void *user) noexcept {
+            static_cast<Shared *>(user)->Relay(&Shared::onError, text, length);
+        }
+        void Relay(TextHandler Shared::*handler, const char *text, size_t length) noexcept {
+            if (claimed.load())
+                return;
+            try {
+                (this->*handler)(std::string_view(text, length));
+            } catch (...) {
+                Fail();
+            }
+        }
+        static void BRACKWYN_CALL Exit(int stderrSeen, void *user) noexcept {
+            auto *self = static_cast<Shared *>(user);
+            try {
+                self->onExit(stderrSeen != 0);
+            } catch (...) {
+                self->Fail();
+            }
+        }
+        static int BRACKWYN_CALL Filter(tagMSG *message, void *user) noexcept {
+            auto *self = static_cast<Shared *>(user);
+            if (self->claimed.load())
+                return 0;
+            try {
+                return self->filter(*message) ? 1 : 0;
+            } catch (...) {
+                self->Fail();
+                return 0;
+            }
+        }
+    };
+
+    [[noreturn]] static void Throw(int status) { throw Error(status, dllglue_lasterror()); }
+
+    bool WaitFor(unsigned long timeoutMs, Wait mode) {
+        const int status =
+            dllglue_runwait(m_handle, timeoutMs, mode == Wait::Pump ? DLLGLUE_WAIT_PUMP : 0);
+        if (status == DLLGLUE_ETIMEOUT)
+            return false;
+        if (status != DLLGLUE_OK)
+            Throw(status);
+        // The run is over: every callable has returned.
+        if (m_shared && m_shared->failed.load())
+            std::rethrow_exception(m_shared->failure);
+        return true;
+    }
+
+    // A run cannot be freed from its own callables (the library would wait
+    // for itself): it is stopped and left to the process's end.
+    void Release() noexcept {
+        if (m_handle == nullptr)
+            return;
+        if (dllglue_runclose(m_handle) == DLLGLUE_EBUSY) {
+            dllglue_runabort(m_handle);
+            static_cast<void>(m_shared.release());
+        }
+        m_handle = nullptr;
+        m_shared.reset();
+    }
+
+    ConsoleRun *m_handle = nullptr;
+    std::unique_ptr<Shared> m_shared;
+};
+
+} // namespace brackwyn
+
+#endif // BRACKWYN_HPP
