@@ -1,15 +1,33 @@
-// A console host for brackwyn: runs a program through the library and prints
-// each chunk as it arrives, with the time since the start and its stream.
+// A console host for brackwyn: runs a program through the library's run
+// interface and prints each chunk as it arrives, with the time since the
+// start and its stream, then how the run ended.
 //
-//   console-host.exe <program> [arguments...]
+//   console-host.exe [options] <program> [arguments...]
 //   console-host.exe ping -n 4 127.0.0.1
+//   console-host.exe --cwd C:\windows --env GREETING=hi "cmd /c echo %GREETING% & cd"
+//
+//   --cwd DIR          the program's current directory
+//   --env NAME=VALUE   an environment entry over this one's; NAME= removes
+//                      NAME (repeatable)
+//   --input FILE       the file's bytes are the program's standard input;
+//                      without it the input stays open and receives nothing
+//   --timeout MS       stop the program and all it started after MS ms
+//   --utf8             pass every text to the library as UTF-8, so that
+//                      characters outside the ANSI code page arrive intact
+//   --                 ends the options
 //
 // The program is the command, used as it stands; every further argument is
-// passed on quoted. The exit code is 0 when the library reports success.
+// passed on quoted. The exit code is the program's own when it ended by
+// itself, 1 when it was stopped or could not start, 2 for a bad option.
 #include <windows.h>
 
+#include <shellapi.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "brackwyn.h"
 
@@ -48,19 +66,152 @@ void BRACKWYN_CALL OnExit(int stderrSeen, void *) {
     std::fflush(stdout);
 }
 
+const char *StateName(int state) {
+    switch (state) {
+    case DLLGLUE_RUNNING:
+        return "running";
+    case DLLGLUE_EXITED:
+        return "exited";
+    case DLLGLUE_ABORTED:
+        return "aborted";
+    case DLLGLUE_TIMEDOUT:
+        return "timed out";
+    default:
+        return "unknown";
+    }
+}
+
+// The C runtime's argv is in the ANSI code page, which loses every character
+// outside it; the wide command line has them all.
+std::string Narrow(const wchar_t *text, UINT codePage) {
+    const int size = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1)
+        return std::string();
+    std::string narrow(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(codePage, 0, text, -1, &narrow[0], size, nullptr, nullptr);
+    narrow.resize(static_cast<size_t>(size) - 1);
+    return narrow;
+}
+
+bool ReadWholeFile(const wchar_t *path, std::string &data) {
+    FILE *file = _wfopen(path, L"rb");
+    if (file == nullptr)
+        return false;
+    char buffer[65536];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof(buffer), file)) > 0)
+        data.append(buffer, got);
+    const bool complete = std::ferror(file) == 0;
+    std::fclose(file);
+    return complete;
+}
+
+int Usage(const char *why) {
+    if (why != nullptr)
+        std::fprintf(stderr, "console-host: %s\n", why);
+    std::fprintf(stderr, "usage: console-host [--cwd DIR] [--env NAME=VALUE]... [--input FILE]\n"
+                         "                    [--timeout MS] [--utf8] [--] <program> "
+                         "[arguments...]\n");
+    return 2;
+}
+
 } // namespace
 
-int main(int argc, char **argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: console-host <program> [arguments...]\n");
+int main() {
+    int count = 0;
+    wchar_t **args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (args == nullptr)
+        return Usage("cannot read the command line");
+
+    // Options first, so that they are known before any text is converted.
+    bool utf8 = false;
+    const wchar_t *directory = nullptr;
+    const wchar_t *inputFile = nullptr;
+    std::vector<const wchar_t *> environment;
+    unsigned long timeoutMs = 0;
+    int first = 1;
+    for (; first < count; ++first) {
+        const std::wstring option = args[first];
+        const bool hasValue = first + 1 < count;
+        if (option == L"--") {
+            ++first;
+            break;
+        } else if (option == L"--utf8") {
+            utf8 = true;
+        } else if (option == L"--cwd" && hasValue) {
+            directory = args[++first];
+        } else if (option == L"--env" && hasValue) {
+            environment.push_back(args[++first]);
+        } else if (option == L"--input" && hasValue) {
+            inputFile = args[++first];
+        } else if (option == L"--timeout" && hasValue) {
+            const wchar_t *text = args[++first];
+            wchar_t *end = nullptr;
+            errno = 0;
+            timeoutMs = std::wcstoul(text, &end, 10);
+            if (*text < L'0' || *text > L'9' || *end != L'\0' || errno == ERANGE)
+                return Usage("--timeout takes a number of milliseconds");
+        } else if (option.compare(0, 2, L"--") == 0) {
+            return Usage("unknown option, or one without its value");
+        } else {
+            break;
+        }
+    }
+    if (first >= count)
+        return Usage(nullptr);
+
+    const UINT codePage = utf8 ? CP_UTF8 : CP_ACP;
+    const std::string command = Narrow(args[first], codePage);
+    std::vector<std::string> arguments;
+    for (int i = first + 1; i < count; ++i)
+        arguments.push_back(Narrow(args[i], codePage));
+    std::vector<const char *> argv;
+    for (const std::string &argument : arguments)
+        argv.push_back(argument.c_str());
+    const std::string directoryText = directory != nullptr ? Narrow(directory, codePage) : "";
+    std::vector<std::string> entries;
+    for (const wchar_t *entry : environment)
+        entries.push_back(Narrow(entry, codePage));
+    std::vector<const char *> entryPointers;
+    for (const std::string &entry : entries)
+        entryPointers.push_back(entry.c_str());
+    entryPointers.push_back(nullptr);
+    std::string input;
+    if (inputFile != nullptr && !ReadWholeFile(inputFile, input)) {
+        std::fprintf(stderr, "console-host: cannot read %s\n", Narrow(inputFile, CP_ACP).c_str());
         return 2;
     }
+
+    ConsoleRunOptions options{};
+    options.size = sizeof(options);
+    options.onOutput = OnStdout;
+    options.onError = OnStderr;
+    options.onExit = OnExit;
+    options.flags = utf8 ? DLLGLUE_UTF8 : 0;
+    options.directory = directory != nullptr ? directoryText.c_str() : nullptr;
+    options.environment = environment.empty() ? nullptr : entryPointers.data();
+    options.input = inputFile != nullptr ? DLLGLUE_INPUT_DATA : DLLGLUE_INPUT_OPEN;
+    options.inputData = input.data();
+    options.inputLength = input.size();
+    options.timeoutMs = timeoutMs;
+
     QueryPerformanceFrequency(&g_frequency);
     QueryPerformanceCounter(&g_start);
-    dllglue_setconsoleout(OnStdout);
-    dllglue_setconsoleerr(OnStderr);
-    dllglue_setconsoleexit(OnExit);
-    const int result = dllglue_main(argv[1], argc - 2, argv + 2, nullptr);
-    std::printf("[%8.3f s] dllglue_main returned %d\n", SecondsSinceStart(), result);
-    return result == 1 ? 0 : 1;
+    ConsoleRun *run = nullptr;
+    const int started = dllglue_runstart(command.c_str(), static_cast<int>(argv.size()),
+                                         argv.data(), &options, &run);
+    if (started != DLLGLUE_OK) {
+        std::printf("[%8.3f s] %s\n", SecondsSinceStart(), dllglue_lasterror());
+        return 1;
+    }
+    dllglue_runwait(run, INFINITE, 0);
+    ConsoleRunResult result{};
+    result.size = sizeof(result);
+    dllglue_runresult(run, &result);
+    dllglue_runclose(run);
+    std::printf("[%8.3f s] %s, exit code %lu, %llu bytes out, %llu err, %llu in\n",
+                SecondsSinceStart(), StateName(result.state), result.exitCode, result.outputBytes,
+                result.errorBytes, result.inputBytes);
+    LocalFree(args);
+    return result.state == DLLGLUE_EXITED ? static_cast<int>(result.exitCode) : 1;
 }
