@@ -3,6 +3,7 @@
 #
 #   bin/brackwyn.dll                 the library, the only file a host ships
 #   include/brackwyn.h               the whole interface
+#   include/brackwyn.hpp             its C++ layer, header only
 #   lib/libbrackwyn.dll.a            import library for MinGW linkers
 #   lib/brackwyn.lib                 import library for MSVC's link.exe
 #   lib/brackwyn.def                 the export list both are made from
@@ -16,7 +17,7 @@ install(TARGETS brackwyn EXPORT brackwyn-targets
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}")
-install(FILES include/brackwyn.h DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
+install(FILES include/brackwyn.h include/brackwyn.hpp DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}")
 # The .def lets a user make an import library with tools of their own.
 install(FILES glue/brackwyn.def DESTINATION "${CMAKE_INSTALL_LIBDIR}")
 if(BRACKWYN_MSVC_IMPLIB)

@@ -50,6 +50,7 @@ set(expected
   bin/brackwyn.dll
   brackwyn.def
   include/brackwyn.h
+  include/brackwyn.hpp
   lib/brackwyn.lib
   lib/cmake/brackwyn/brackwyn-targets-${config_lower}.cmake
   lib/cmake/brackwyn/brackwyn-targets.cmake
@@ -82,7 +83,8 @@ foreach(file IN LISTS example_mains)
     problem("missing: ${file}")
   endif()
 endforeach()
-foreach(file IN LISTS found_examples ITEMS README.md LICENSE brackwyn.def include/brackwyn.h)
+foreach(file IN LISTS found_examples ITEMS README.md LICENSE brackwyn.def include/brackwyn.h
+                                        include/brackwyn.hpp)
   set(source "${SOURCE_DIR}/${file}")
   if(file STREQUAL "brackwyn.def")
     set(source "${SOURCE_DIR}/glue/brackwyn.def")
