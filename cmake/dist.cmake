@@ -14,6 +14,11 @@ foreach(_var BUILD_DIR SOURCE_DIR NAME ZIP)
     message(FATAL_ERROR "dist.cmake: ${_var} is not set")
   endif()
 endforeach()
+# Given by hand they may be relative, and file(GLOB RELATIVE) with a relative
+# base matches nothing: the zip would go out without its examples.
+foreach(_var BUILD_DIR SOURCE_DIR ZIP)
+  get_filename_component(${_var} "${${_var}}" ABSOLUTE)
+endforeach()
 
 get_filename_component(_zip_dir "${ZIP}" DIRECTORY)
 set(_work "${_zip_dir}/${NAME}.staging")
