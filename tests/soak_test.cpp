@@ -7,6 +7,9 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <atomic>
+#include <thread>
+
 #include "test_support.h"
 
 namespace {
@@ -41,8 +44,9 @@ struct Census {
     size_t privateBytes = PrivateBytes();
 };
 
-void ExpectNoGrowth(const Census &before, const Census &after) {
-    EXPECT_EQ(after.handles, before.handles);
+void ExpectNoGrowth(const Census &before, const Census &after, int handleSlack = 0) {
+    EXPECT_LE(after.handles, before.handles + handleSlack);
+    EXPECT_GE(after.handles, before.handles);
     EXPECT_EQ(after.threads, before.threads);
     // Heaps keep some slack; a leak per run would be many times this.
     EXPECT_GT(before.privateBytes, 0u);
@@ -88,4 +92,81 @@ TEST(Soak, ThousandMixedRunsKeepNothing) {
     EXPECT_EQ(counts[1], 333);
     EXPECT_EQ(counts[2], 333);
     ExpectNoGrowth(before, Census());
+}
+
+namespace {
+void BRACKWYN_CALL Drop(const char *, size_t, void *) {}
+} // namespace
+
+// Runs of both interfaces side by side, four at a time: normal ends, start
+// failures, time limits and closes of running runs.
+TEST(Soak, ThousandRunsFourAtATimeMixingBothInterfaces) {
+    std::atomic<int> ended{0};
+    auto objects = [&ended](int lane, int count) {
+        for (int i = 0; i < count; ++i) {
+            ConsoleRunOptions options{};
+            options.size = sizeof(options);
+            options.onOutput = Drop;
+            const char *modes[] = {"exit 0", "sleep 60000", "print-sleep 60000"};
+            const int kind = (i + lane) % 4;
+            if (kind == 1)
+                options.timeoutMs = 20;
+            const std::string command =
+                kind == 3 ? "no-such-program-here" : ChildCommand(modes[kind % 3]);
+            ConsoleRun *run = nullptr;
+            if (dllglue_runstart(command.c_str(), 0, nullptr, &options, &run) != DLLGLUE_OK) {
+                ended += kind == 3 ? 1 : 0;
+                continue;
+            }
+            if (kind != 2)
+                dllglue_runwait(run, INFINITE, 0);
+            dllglue_runclose(run);
+            ++ended;
+        }
+    };
+    // What the first runs of each kind open stays open: not counted.
+    for (int lane = 1; lane <= 3; ++lane)
+        std::thread(objects, lane, 8).join();
+    RunRecorded(ChildCommand("exit 0"));
+    ended = 0;
+    const Census before;
+    std::thread lanes[3] = {std::thread(objects, 1, 250), std::thread(objects, 2, 250),
+                            std::thread(objects, 3, 250)};
+    int mainRuns = 0;
+    for (int i = 0; i < 250; ++i)
+        mainRuns += RunRecorded(ChildCommand("textlines 2")).out == "line 1\nline 2\n" ? 1 : 0;
+    for (std::thread &lane : lanes)
+        lane.join();
+    EXPECT_EQ(ended.load(), 750);
+    EXPECT_EQ(mainRuns, 250);
+    // Under Wine one more handle was seen now and then after a thousand
+    // launches from four threads; a leak per run would show hundreds.
+    ExpectNoGrowth(before, Census(), UnderWine() ? 2 : 0);
+}
+
+// Sixty-four runs at once work, and each costs little memory of the host's.
+TEST(Soak, SixtyFourRunsAtOnce) {
+    const size_t before = PrivateBytes();
+    ConsoleRun *runs[64] = {};
+    for (ConsoleRun *&run : runs) {
+        ConsoleRunOptions options{};
+        options.size = sizeof(options);
+        options.onOutput = Drop;
+        ASSERT_EQ(
+            dllglue_runstart(ChildCommand("print-sleep 1000").c_str(), 0, nullptr, &options, &run),
+            DLLGLUE_OK)
+            << dllglue_lasterror();
+    }
+    const size_t during = PrivateBytes();
+    for (ConsoleRun *run : runs) {
+        EXPECT_EQ(dllglue_runwait(run, INFINITE, 0), DLLGLUE_OK);
+        ConsoleRunResult result{};
+        result.size = sizeof(result);
+        dllglue_runresult(run, &result);
+        EXPECT_EQ(result.state, DLLGLUE_EXITED);
+        EXPECT_EQ(result.outputBytes, 13u); // "started\ndone\n"
+        dllglue_runclose(run);
+    }
+    std::printf("committed memory per run with 64 at once: %zu KiB\n",
+                (during > before ? during - before : 0) / 64 / 1024);
 }

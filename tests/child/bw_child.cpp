@@ -52,6 +52,11 @@
 //                        The grandchild's part: sleep <ms> then write
 //                        "grandchild done\n" on stdout; `forever` sleeps
 //                        until killed and never writes.
+//   echo-stdin           Copies stdin to stdout until its end.
+//   setting [names...]   "cwd:<current directory>\n", then "<name>=<value>\n"
+//                        for each name ("(unset)" for none), all in UTF-8.
+//   wargv [args...]      Each argument as CommandLineToArgvW splits the wide
+//                        command line, in UTF-8, counted as in `argv`.
 //   close-stdout <ms>    "closing\n" on stdout, close the stdout handle,
 //                        sleep, exit 7: the pipe ends long before the process.
 //   dacl                 "dacl:null\n" when the process object has no DACL or
@@ -469,6 +474,60 @@ int mode_stdin(int, char **)
     return written(write_out("stdin-bytes:" + std::to_string(total) + "\n"));
 }
 
+int mode_echo_stdin(int, char **)
+{
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    static char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(in, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        DWORD put = 0;
+        if (!WriteFile(out, buffer, got, &put, nullptr) || put != got)
+            return kExitFailed;
+    }
+    return 0;
+}
+
+std::string utf8_of(const wchar_t *text, int length = -1)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string utf8(size > 0 ? size : 0, '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text, length, &utf8[0], size, nullptr, nullptr);
+    if (length < 0 && !utf8.empty())
+        utf8.pop_back(); // the NUL
+    return utf8;
+}
+
+int mode_setting(int count, char **args)
+{
+    wchar_t cwd[MAX_PATH * 2];
+    GetCurrentDirectoryW(MAX_PATH * 2, cwd);
+    std::string out = "cwd:" + utf8_of(cwd) + "\n";
+    for (int i = 0; i < count; ++i) {
+        wchar_t name[1024] = {};
+        MultiByteToWideChar(CP_ACP, 0, args[i], -1, name, 1023);
+        wchar_t value[32768];
+        SetLastError(0);
+        const DWORD length = GetEnvironmentVariableW(name, value, 32768);
+        out += std::string(args[i]) + "=";
+        out += length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND ? "(unset)" : utf8_of(value);
+        out += "\n";
+    }
+    return written(write_out(out));
+}
+
+int mode_wargv(int, char **)
+{
+    int count = 0;
+    wchar_t **args = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::string out;
+    for (int i = 2; i < count; ++i)
+        append_counted(out, utf8_of(args[i]).c_str());
+    LocalFree(args);
+    return written(write_out(out));
+}
+
 int mode_close_stdout(int, char **args)
 {
     DWORD ms = 0;
@@ -641,6 +700,9 @@ const Mode kModes[] = {
     {"sleep", 1, 1, mode_sleep},
     {"print-sleep", 1, 1, mode_print_sleep},
     {"stdin", 0, 0, mode_stdin},
+    {"echo-stdin", 0, 0, mode_echo_stdin},
+    {"setting", 0, 1 << 30, mode_setting},
+    {"wargv", 0, 1 << 30, mode_wargv},
     {"grandchild", 1, 1, mode_grandchild},
     {"grandchild-forever", 0, 0, mode_grandchild_forever},
     {"grandchild-body", 1, 1, mode_grandchild_body},
