@@ -226,8 +226,11 @@ void CRedirect::JoinJob() {
 // The watcher comes last: it waits for the two readers.
 bool CRedirect::StartWorkers() {
     auto start = [this](LPTHREAD_START_ROUTINE procedure, ScopedHandle &thread) {
+        HoldLibrary();
         thread.Reset(g_sys.createThread(nullptr, kWorkerStack, procedure, this,
                                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        if (!thread.IsValid())
+            ReleaseLibrary();
         return thread.IsValid();
     };
     if (m_settings.input == DLLGLUE_INPUT_DATA && !start(StdinWriterProc, m_stdinThread))

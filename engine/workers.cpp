@@ -103,6 +103,37 @@ void WriteInput(CRedirect &run) {
 
 } // namespace
 
+#ifdef BRACKWYN_BUILDING
+namespace {
+HMODULE ThisLibrary(DWORD flags) {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | flags,
+                       reinterpret_cast<LPCWSTR>(&HoldLibrary), &module);
+    return module;
+}
+} // namespace
+
+void HoldLibrary() {
+    ThisLibrary(0);
+}
+
+void ReleaseLibrary() {
+    FreeLibrary(ThisLibrary(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT));
+}
+
+// The reference may be the last one: FreeLibraryAndExitThread lives in the
+// system, so the library can go without this thread returning into it.
+DWORD LeaveWorker() {
+    FreeLibraryAndExitThread(ThisLibrary(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT), 0);
+}
+#else
+void HoldLibrary() {}
+void ReleaseLibrary() {}
+DWORD LeaveWorker() {
+    return 0;
+}
+#endif
+
 DWORD WINAPI StdoutReaderProc(LPVOID redirector) {
     auto *self = static_cast<CRedirect *>(redirector);
     RelayPipe(*self, self->m_stdoutReader, self->m_stdoutReady.Get(),
@@ -110,7 +141,7 @@ DWORD WINAPI StdoutReaderProc(LPVOID redirector) {
                   self->m_outputBytes += length;
                   self->RelayStdout(text, length);
               });
-    return 0;
+    return LeaveWorker();
 }
 
 DWORD WINAPI StderrReaderProc(LPVOID redirector) {
@@ -121,17 +152,17 @@ DWORD WINAPI StderrReaderProc(LPVOID redirector) {
                   self->m_errorBytes += length;
                   self->RelayStderr(text, length);
               });
-    return 0;
+    return LeaveWorker();
 }
 
 DWORD WINAPI StdinWriterProc(LPVOID redirector) {
     WriteInput(*static_cast<CRedirect *>(redirector));
-    return 0;
+    return LeaveWorker();
 }
 
 DWORD WINAPI WatcherProc(LPVOID redirector) {
     static_cast<CRedirect *>(redirector)->WatchRun();
-    return 0;
+    return LeaveWorker();
 }
 
 bool CRedirect::JobIsEmpty() const {
@@ -159,7 +190,7 @@ void CRedirect::StopForTimeout() {
 void CRedirect::SettleEnd(bool stopped) {
     DWORD exitCode = STILL_ACTIVE;
     if (stopped)
-        WaitForSingleObject(m_process.Get(), 1000);
+        WaitForSingleObject(m_process.Get(), 100);
     if (!GetExitCodeProcess(m_process.Get(), &exitCode) ||
         (stopped && WaitForSingleObject(m_process.Get(), 0) != WAIT_OBJECT_0))
         exitCode = 1; // what the stop terminates it with
