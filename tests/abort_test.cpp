@@ -85,8 +85,10 @@ TEST(Abort, ChildBlockedOnItsInputStops) {
     ExpectCleanAbort(RunAndAbortFromTimer(ChildCommand("stdin"), 300));
 }
 
+// The abort comes late enough for a child started on a busy machine to be
+// flooding by then.
 TEST(Abort, ChildFloodingBothStreamsStops) {
-    const AbortedRun aborted = RunAndAbortFromTimer(ChildCommand("flood-forever"), 300);
+    const AbortedRun aborted = RunAndAbortFromTimer(ChildCommand("flood-forever"), 1000);
     ExpectCleanAbort(aborted);
     EXPECT_FALSE(aborted.run.out.empty());
     EXPECT_EQ(aborted.run.stderrSeen, 1);
