@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -12,6 +13,8 @@ constexpr DWORD kStopGraceMs = 30;
 // output), how often the watcher asks the job itself how many processes it
 // has: the job's port is documented as a notice, not a promise.
 constexpr DWORD kJobPollMs = 250;
+// The size of a reader's first buffer.
+constexpr DWORD kFirstReadSize = 8 * 1024;
 
 bool BytesWaiting(HANDLE pipe) {
     DWORD available = 0;
@@ -22,11 +25,11 @@ bool BytesWaiting(HANDLE pipe) {
 // writer holds it, until bytes come, the pipe breaks, or `drain` is
 // signalled, which ends the wait once nothing is left in the pipe. Returns
 // false when reading is over.
-bool ReadSome(HANDLE pipe, HANDLE ready, HANDLE drain, char *buffer, DWORD &count) {
+bool ReadSome(HANDLE pipe, HANDLE ready, HANDLE drain, char *buffer, DWORD size, DWORD &count) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = ready;
     count = 0;
-    if (!ReadFile(pipe, buffer, kReadSize, nullptr, &overlapped)) {
+    if (!ReadFile(pipe, buffer, size, nullptr, &overlapped)) {
         if (GetLastError() != ERROR_IO_PENDING)
             return false; // broken pipe, or an error that no retry mends
         HANDLE waits[2] = {ready, drain};
@@ -48,11 +51,16 @@ bool ReadSome(HANDLE pipe, HANDLE ready, HANDLE drain, char *buffer, DWORD &coun
 // watcher.
 template <typename Relay>
 void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Relay relay) {
-    // One more byte than a read takes, for the NUL after the last chunk.
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kReadSize + 1]);
+    // The buffer starts small and doubles whenever a read fills it, up to
+    // kReadSize: a child that writes a line now and then costs the host
+    // little memory, one that floods gets the large reads that keep up
+    // with it. One more byte than a read takes, for the NUL after the last
+    // chunk.
+    DWORD size = kReadSize < kFirstReadSize ? kReadSize : kFirstReadSize;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[size + 1]);
     DWORD count = 0;
     while (buffer != nullptr &&
-           ReadSome(pipe.Get(), ready, run.m_drainEvent.Get(), buffer.get(), count)) {
+           ReadSome(pipe.Get(), ready, run.m_drainEvent.Get(), buffer.get(), size, count)) {
         // A zero-byte write of the child reads as zero bytes; the pipe is
         // still open.
         for (DWORD offset = 0; offset < count; offset += kChunkSize) {
@@ -63,6 +71,14 @@ void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Relay relay) {
             chunk[length] = '\0';
             relay(chunk, length);
             chunk[length] = next;
+        }
+        if (count == size && size < kReadSize) {
+            const DWORD larger = size * 2 < kReadSize ? size * 2 : kReadSize;
+            std::unique_ptr<char[]> grown(new (std::nothrow) char[larger + 1]);
+            if (grown != nullptr) {
+                buffer = std::move(grown);
+                size = larger;
+            }
         }
     }
     pipe.Close();
