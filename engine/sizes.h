@@ -7,10 +7,16 @@
 
 // Most bytes one chunk handed to a callback holds.
 constexpr DWORD kChunkSize = 1024;
-// Most bytes one read takes from a pipe. Every read is a round trip to the
-// system, so large reads, cut into chunks afterwards, cost far less.
-constexpr DWORD kReadSize = 64 * 1024;
-// Bytes the system may buffer in each direction of a pipe before a writer
-// waits. The size is advisory; a larger buffer lets a child that writes in
-// bursts go on while a callback is busy.
-constexpr DWORD kPipeBuffer = 64 * 1024;
+
+// Most bytes one read takes from a pipe, and the bytes the system may buffer
+// in each direction of a pipe before a writer waits. Every read is a round
+// trip to the system (under Wine a request to its server, which the writing
+// child waits on too), so large reads, cut into chunks afterwards, cost far
+// less. A read takes at most what the pipe holds, so the two grow together:
+// a child writing 64 KiB blocks moved about a quarter faster at 256 KiB than
+// at 64 KiB, 1 MiB gained nothing more, and a child writing 4 KiB blocks was
+// as fast at any of them (bench_read_sizes). A read returns as soon as any
+// byte is there, so neither size delays a small write. Each reader's buffer
+// is one read on the heap: 512 KiB a run.
+constexpr DWORD kReadSize = 256 * 1024;
+constexpr DWORD kPipeBuffer = 256 * 1024;
