@@ -20,8 +20,12 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
+
+// The library's read and pipe sizes, which the raw baselines use too.
+#include "engine/sizes.h"
 
 namespace bench {
 
@@ -131,10 +135,16 @@ inline const char *Met(bool met) {
     return met ? "yes" : "**no**";
 }
 
-// The order of the runs within one repetition: library, baseline, baseline,
-// library. A machine that speeds up or slows down steadily over a repetition
-// then weighs on both sides alike, which alternating pairs would not ensure.
-constexpr bool kRunOrder[4] = {true, false, false, true}; // true: the library
+// The order of the runs within one repetition: every side once, then every
+// side once more backwards (library, baseline, baseline, library for two). A
+// machine that speeds up or slows down steadily over a repetition then weighs
+// on every side alike, which alternating pairs would not ensure.
+template <typename RunSide> void ThereAndBack(size_t sides, RunSide runSide) {
+    for (size_t side = 0; side < sides; ++side)
+        runSide(side);
+    for (size_t side = sides; side-- > 0;)
+        runSide(side);
+}
 
 // Repetitions from the first argument, else `fallback`; run_bench.sh passes a
 // smaller count for a quick look.
@@ -177,10 +187,25 @@ inline std::string ChildCommandLine(const std::vector<std::string> &arguments) {
     return line;
 }
 
+// Reads `pipe` in reads of `readSize` bytes until it breaks, as a raw
+// baseline's reader does; returns the bytes read, and appends them to `copy`
+// when there is one (bench_selftest checks that every byte is read).
+inline long long ReadUntilBroken(HANDLE pipe, DWORD readSize, std::string *copy = nullptr) {
+    std::unique_ptr<char[]> buffer(new char[readSize]);
+    long long total = 0;
+    DWORD count = 0;
+    while (ReadFile(pipe, buffer.get(), readSize, &count, nullptr)) {
+        total += count;
+        if (copy != nullptr)
+            copy->append(buffer.get(), count);
+    }
+    return total;
+}
+
 // The child started the plain way a program without the library would: its
 // standard output and error on one inheritable anonymous pipe, no console of
 // its own, no job, not suspended. The baseline of figures 1 to 4; figure 5's
-// is plainer still, with no pipe at all.
+// is the library's own launch done by hand (bench_launch.h).
 class RawChild {
 public:
     RawChild() = default;
@@ -191,10 +216,11 @@ public:
         Close(m_process);
     }
 
-    bool Start(const std::vector<std::string> &arguments) {
+    // `pipeBuffer` 0 is the system's default size.
+    bool Start(const std::vector<std::string> &arguments, DWORD pipeBuffer = 0) {
         SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
         HANDLE write = nullptr;
-        if (!CreatePipe(&m_output, &write, &inheritable, 0))
+        if (!CreatePipe(&m_output, &write, &inheritable, pipeBuffer))
             return false;
         // Only the write end goes to the child: were the read end inherited
         // too, the pipe would never break.

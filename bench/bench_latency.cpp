@@ -4,8 +4,9 @@
 // QueryPerformanceCounter right before its write; the consumer reads the same
 // counter when a chunk arrives. Through the library the consumer is the
 // output callback; the baseline is a thread of the host that reads a plain
-// pipe from another copy of the child with 1024-byte ReadFile calls, as the
-// library's reader does.
+// pipe from another copy of the child with ReadFile calls of the library's
+// read size. A read returns as soon as any byte is there, whatever its size,
+// so large reads must not cost latency; this figure is where that shows.
 //
 // The two run at the same time: both children are told one start instant, so
 // a stall of the machine (another program, another virtual machine) lands on
@@ -58,10 +59,10 @@ void RunBoth(LONGLONG libraryStart, LONGLONG rawStart, std::vector<double> &libr
         bench::Fail("the raw stamping child did not start");
     {
         bench::Thread reader([&] {
-            char buffer[1024];
+            std::unique_ptr<char[]> buffer(new char[kReadSize]);
             DWORD count = 0;
-            while (ReadFile(child.Output(), buffer, sizeof buffer, &count, nullptr))
-                rawSink.Consume(buffer, count, bench::Now());
+            while (ReadFile(child.Output(), buffer.get(), kReadSize, &count, nullptr))
+                rawSink.Consume(buffer.get(), count, bench::Now());
         });
         bench::StampSink librarySink(kMessages);
         const std::string start = StartText(libraryStart);
@@ -120,10 +121,10 @@ int main(int argc, char **argv) {
     bench::PrintRow("2. relay latency, child write to callback, p50 (&micro;s)",
                     bench::Format("%.0f", bench::Median(libP50)),
                     bench::Format("%.0f", bench::Median(rawP50)), bench::RatioText(ratios50),
-                    "&mdash;", "&mdash;");
+                    "&le; 1.1 &times; baseline", bench::Met(bench::Median(ratios50) <= 1.1));
     bench::PrintRow("2. relay latency, child write to callback, p99 (&micro;s)",
                     bench::Format("%.0f", bench::Median(libP99)),
                     bench::Format("%.0f", bench::Median(rawP99)), bench::RatioText(ratios99),
-                    "&le; 1.2 &times; baseline", bench::Met(bench::Median(ratios99) <= 1.2));
+                    "&le; 1.1 &times; baseline", bench::Met(bench::Median(ratios99) <= 1.1));
     return 0;
 }

@@ -5,7 +5,7 @@
 // plausible numbers, which is why they are tested.
 //
 //   bench_selftest       ends with "N passed, M failed"; exit code 1 on a failure
-#include "bench_common.h"
+#include "bench_launch.h"
 
 #include <cstring>
 #include <functional>
@@ -29,15 +29,14 @@ struct Case {
     std::function<void()> body;
 };
 
-// Reads everything the raw child writes; returns its exit code.
-DWORD RunRaw(const std::vector<std::string> &arguments, std::string &output) {
+// Reads everything the raw child writes as the figures' raw loops do;
+// returns its exit code.
+DWORD RunRaw(const std::vector<std::string> &arguments, std::string &output, DWORD pipeBuffer = 0,
+             DWORD readSize = 4096) {
     bench::RawChild child;
-    if (!child.Start(arguments))
+    if (!child.Start(arguments, pipeBuffer))
         return 0xFFFFFFFF;
-    char buffer[4096];
-    DWORD count = 0;
-    while (ReadFile(child.Output(), buffer, sizeof buffer, &count, nullptr))
-        output.append(buffer, count);
+    bench::ReadUntilBroken(child.Output(), readSize, &output);
     WaitForSingleObject(child.Process(), INFINITE);
     DWORD code = 0;
     GetExitCodeProcess(child.Process(), &code);
@@ -155,15 +154,19 @@ void ProcessTimeCountsWork() {
     EXPECT(spent <= 350.0);
 }
 
+// What `bench_child write <total> <block>` writes.
+std::string Written(size_t total, size_t block) {
+    std::string bytes(total, '\0');
+    for (size_t i = 0; i < total; ++i)
+        bytes[i] = static_cast<char>('a' + (i % block) % 26);
+    return bytes;
+}
+
 void ChildWritesWhatItIsAsked() {
     std::string output;
     // Not a multiple of the block: the last write is a short one.
     EXPECT(RunRaw({"write", "100000", "4096"}, output) == 0);
-    EXPECT(output.size() == 100000);
-    bool pattern = true;
-    for (size_t i = 0; i < output.size() && pattern; ++i)
-        pattern = output[i] == static_cast<char>('a' + (i % 4096) % 26);
-    EXPECT(pattern);
+    EXPECT(output == Written(100000, 4096));
 
     output.clear();
     EXPECT(RunRaw({"stamp", "20", "0"}, output) == 0);
@@ -181,6 +184,24 @@ void ChildWritesWhatItIsAsked() {
     EXPECT(output.empty());
     // A mistyped mode must not pass for a run that did its work.
     EXPECT(RunRaw({"wirte", "10", "10"}, output) == 2);
+}
+
+// A raw loop that stopped early would pass for a fast one: every read size
+// and pipe buffer the figures use must read the whole stream, and figure 5's
+// launch by hand must read both pipes to their end.
+void RawLoopsReadEveryByte() {
+    const std::string expected = Written(300000, 65536);
+    for (DWORD readSize : {DWORD{1024}, kReadSize, DWORD{1} << 20}) {
+        for (DWORD pipeBuffer : {DWORD{0}, kPipeBuffer, readSize}) {
+            std::string output;
+            EXPECT(RunRaw({"write", "300000", "65536"}, output, pipeBuffer, readSize) == 0);
+            EXPECT(output == expected);
+        }
+    }
+    const bench::RawLaunchResult launched =
+        bench::RawLaunch(bench::kAsLibrary, bench::ChildCommandLine({"write", "300000", "65536"}));
+    EXPECT(launched.bytes == 300000);
+    EXPECT(launched.pipeLagMs >= 0);
 }
 
 // What the library hands the figures' callbacks must be what the baselines
@@ -234,6 +255,7 @@ int main() {
         {"clock shared across processes", ClockIsSharedAcrossProcesses},
         {"process time counts work", ProcessTimeCountsWork},
         {"child writes what it is asked", ChildWritesWhatItIsAsked},
+        {"raw loops read every byte", RawLoopsReadEveryByte},
         {"library delivers what the baseline reads", LibraryDeliversWhatTheBaselineReads},
     };
     int passed = 0, failed = 0;

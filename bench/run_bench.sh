@@ -1,7 +1,8 @@
 #!/bin/bash
 # Runs every benchmark under Wine, prints one table of the figures, and writes
 # it with the Wine version and the date to docs/benchmarks.md, with the
-# latency distribution drawn as docs/latency.png (needs gnuplot).
+# latency distribution drawn as docs/latency.png and throughput against read
+# size as docs/read-sizes.png (both need gnuplot).
 #
 # usage: bench/run_bench.sh <bin-dir> [<wineprefix>]
 #
@@ -13,6 +14,10 @@
 # BENCH_REPS=N runs N repetitions of each figure instead of each program's
 # own count: BENCH_REPS=1 for a quick look (it still rewrites the docs).
 # Every program's per-repetition figures go to <bin-dir>/bench.log.
+#
+# BENCH_COMPARE_DLL=<path to another build's brackwyn.dll> adds a row to
+# figure 5 that compares this build with that one, run by run in the same
+# process; BENCH_COMPARE_NAME names it (default "other").
 set -u
 
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then
@@ -30,8 +35,9 @@ docs=$root/docs
 reps=${BENCH_REPS:-}
 log=$bin/bench.log
 
-figures="bench_throughput bench_latency bench_idle bench_abort bench_runs"
-for program in brackwyn.dll bench_child.exe bench_selftest.exe bench_launch_costs.exe; do
+figures="bench_throughput bench_latency bench_idle bench_abort bench_runs bench_concurrent"
+for program in brackwyn.dll bench_child.exe bench_selftest.exe bench_launch_costs.exe \
+    bench_read_sizes.exe; do
     [ -f "$bin/$program" ] || { echo "run_bench: $bin/$program is missing; build first" >&2; exit 1; }
 done
 for figure in $figures; do
@@ -85,6 +91,14 @@ fi
 trap "$cleanup" EXIT
 : >"$log"
 
+# The other build loads beside ours under a name of its own.
+if [ -n "${BENCH_COMPARE_DLL:-}" ]; then
+    compare="$work/brackwyn-${BENCH_COMPARE_NAME:-other}.dll"
+    cp "$BENCH_COMPARE_DLL" "$compare" || exit 1
+    BENCH_COMPARE_DLL=$(winepath -w "$compare" 2>/dev/null) || exit 1
+    export BENCH_COMPARE_DLL
+fi
+
 # Runs one program in the scratch folder, stdout to $2, stderr to the log.
 # A hung figure (an abort that never returns, say) is stopped rather than
 # holding up the whole run.
@@ -121,6 +135,13 @@ if ! run bench_launch_costs "$work/launch.md" $reps; then
     failed=1
     echo "bench_launch_costs failed; see bench.log" >"$work/launch.md"
 fi
+echo "run_bench: bench_read_sizes" >&2
+start=$SECONDS
+if ! run bench_read_sizes "$work/read-sizes.md" $reps; then
+    failed=1
+    echo "bench_read_sizes failed; see bench.log" >"$work/read-sizes.md"
+fi
+echo "run_bench: bench_read_sizes took $((SECONDS - start)) s" >&2
 
 header='| figure | library | baseline | ratio or detail | goal | met |
 |---|---:|---:|---|---|---|'
@@ -137,6 +158,10 @@ echo
 echo "Where the start of a run goes:"
 echo
 cat "$work/launch.md"
+echo
+echo "Throughput against read size:"
+echo
+cat "$work/read-sizes.md"
 echo
 echo "Per-repetition figures: $log"
 
@@ -176,6 +201,31 @@ fi
 if [ $plotted -eq 0 ]; then
     echo "run_bench: latency plot not drawn (is gnuplot installed? Debian: gnuplot-nox)" >&2
 fi
+# read-sizes.dat: one block per curve ("KiB median min max"), then the
+# library's point and its launch by hand's (drawn a little to the right).
+sizes_plotted=0
+if command -v gnuplot >/dev/null 2>&1 && [ -s "$work/read-sizes.dat" ]; then
+    (cd "$work" && gnuplot) <<EOF && sizes_plotted=1
+set terminal pngcairo size 900,520 font ",10" noenhanced
+set output '$docs/read-sizes.png'
+set title "Throughput of 64 MiB written in 64 KiB blocks, against the size of each read\n(median of the repetitions, bars: range; $wine_version, $today)"
+set logscale x 2
+set xrange [0.7:1500]
+set xtics ("1" 1, "4" 4, "16" 16, "64" 64, "256" 256, "1024" 1024)
+set grid
+set xlabel "bytes per ReadFile call (KiB)"
+set ylabel "MB/s, from the child's start to its end"
+set yrange [0:*]
+set key top left
+plot 'read-sizes.dat' index 0 using 1:2:3:4 with yerrorlines lw 2 pt 5 lc rgb "#d62728" title "raw loop, pipe buffer of the library's size", \
+     '' index 1 using 1:2:3:4 with yerrorlines lw 2 dt 2 pt 4 lc rgb "#ff7f0e" title "raw loop, pipe buffer as large as the read", \
+     '' index 2 using 1:2:3:4 with yerrorbars lw 2 pt 7 ps 1.8 lc rgb "#1f77b4" title "brackwyn (dllglue_main) at its read size", \
+     '' index 3 using (\$1*1.12):2:3:4 with yerrorbars lw 2 pt 9 ps 1.6 lc rgb "#2ca02c" title "the library's launch by hand, raw reads of its size"
+EOF
+fi
+if [ $sizes_plotted -eq 0 ]; then
+    echo "run_bench: read-size plot not drawn (is gnuplot installed? Debian: gnuplot-nox)" >&2
+fi
 
 {
     echo "# Benchmarks"
@@ -187,20 +237,41 @@ fi
     cat "$rows"
     echo
     cat <<'EOF'
-Each program runs the library and its raw baseline within one process. On a
+Each program runs the library and its raw baselines within one process. On a
 shared machine absolute figures drift by a factor of several from one minute
 to the next, so the figures that have a baseline are judged by a ratio taken
-within one repetition, whose runs go library, baseline, baseline, library;
-the table shows the median ratio over the repetitions with its range, and the
-medians of the library's and the baseline's own figures, which need not come
-from the same repetition. The latency figure runs both sides at once instead.
+within one repetition, whose runs go through every side once and then back
+again (library, baseline, baseline, library for two sides); the table shows
+the median ratio over the repetitions with its range, and the medians of each
+side's own figures, which need not come from the same repetition. The latency
+figure runs both sides at once instead.
+
+The raw baselines read with the library's own sizes (`engine/sizes.h`): reads
+of `kReadSize` bytes from pipes of `kPipeBuffer` bytes, both 256 KiB (see
+"Read size" below for why).
 
 1. **Throughput.** The child writes 64 MiB in 64 KiB `WriteFile` calls. The
-   library delivers it to an output callback that counts bytes; the baseline
+   library delivers it to an output callback that counts bytes. The baseline
    starts the same child with a plain inheritable pipe and reads it with a
-   loop of 1024-byte `ReadFile` calls. Both spans run from the start of the
-   child to its end. Under Wine every pipe read and write is a request to
-   `wineserver`, which is why both sides are slow and share one limit.
+   loop of `ReadFile` calls of the library's sizes: the most any reader of
+   those sizes gets. Two more rows: the library's launch done by hand
+   (`bench/bench_launch.h`: three pipes, a hidden console of the child's own,
+   a suspended start, a job, two reader threads and a watcher) with the same
+   raw reads, and a loop of 1024-byte reads on a pipe of the system's default
+   size, which is how the library read before. Every span runs from the start
+   of the child to its end. Under Wine every pipe read and write is a request
+   to `wineserver`, which the writing child waits on too, so fewer, larger
+   reads speed up both ends.
+   **What holds it back:** the library is as fast as its own launch done
+   by hand; what it lacks against the plain loop is the child's console.
+   Under Wine that console is a `conhost.exe` process that starts beside the
+   child, and its start-up competes with the child and `wineserver` for the
+   two cores. Measured by hand on 2026-12-09 (median of 10), the library's
+   launch with and without `CREATE_NEW_CONSOLE` took 296 and 216 ms for the
+   64 MiB, the pipes breaking 4 and 1 ms after the child's end, and 180 and
+   64 ms for a child that writes nothing. That is a fixed cost of every run,
+   a quarter of a 64 MiB run at 250 MB/s, and the subject of figure 5; the
+   relay itself keeps up with the raw reads.
 2. **Relay latency.** The child writes 2000 records of 32 bytes about 1 ms
    apart, each stamped with `QueryPerformanceCounter` just before its write;
    the consumer reads the counter when the chunk arrives. The counter is one
@@ -208,11 +279,12 @@ from the same repetition. The latency figure runs both sides at once instead.
    in 100 ns units), which `bench_selftest` checks: a child's stamp always
    falls between the host's readings before starting it and after reading
    its output. The baseline is a host thread reading a plain pipe from a
-   second copy of the child. Both run at the same time, told one start
-   instant (the second child half a gap later, taking turns), so that a
-   stall of the machine lands on both sides of a repetition alike; run one
-   after the other, the p99 of either side moved by a factor of several
-   from one run to the next.
+   second copy of the child with reads of the library's size: a read returns
+   as soon as any byte is there, so a large read must not delay a small
+   write. Both run at the same time, told one start instant (the second
+   child half a gap later, taking turns), so that a stall of the machine
+   lands on both sides of a repetition alike; run one after the other, the
+   p99 of either side moved by a factor of several from one run to the next.
 3. **Idle cost.** `GetProcessTimes` of the host before and after
    `dllglue_main` of a child that sleeps 3 s; the start and end of the run
    are included. The baseline is a raw host with one reader thread. Under
@@ -223,18 +295,39 @@ from the same repetition. The latency figure runs both sides at once instead.
    handler of a window on the thread inside `dllglue_main`, and from another
    thread. The baseline is `TerminateProcess`, then waiting for the child's
    end and for a reader thread to see its pipe break.
-5. **Runs per second.** `dllglue_main` of a child that exits at once, against
-   `CreateProcess` of the same child with no redirection and no console of
-   its own, `WaitForSingleObject` and `CloseHandle`, ten runs a block.
+5. **Runs per second.** `dllglue_main` of a child that exits at once, ten runs
+   a block, against the library's launch done by hand with every ingredient
+   and no more (as in figure 1), waiting until both pipes have broken. The
+   plain start of the same child (`CreateProcess` with no redirection and no
+   console of its own, `WaitForSingleObject`, `CloseHandle`) is shown as
+   information: the difference is the console, explained below. Run with
+   `BENCH_COMPARE_DLL` set to another build's `brackwyn.dll`, a row compares
+   the two builds run by run.
+6. **Host CPU per MiB relayed.** The host process's processor time in the
+   runs of figure 1, per MiB, for the library and the plain raw loop. It
+   includes the start of the run, which for the library means starting a
+   child with a console of its own.
+7. **Concurrent runs.** Eight runs started at once through the run interface,
+   each child writing 16 MiB in 64 KiB writes: the aggregate rate relayed,
+   from the first start to the last byte, against eight raw readers (an
+   anonymous pipe each, 64 KiB reads on a thread of its own), whose children
+   start with the library's ingredients (hidden console of their own,
+   suspended, in a job) so that launches weigh alike on both sides.
+8. **Concurrency.** Runs per second of the exiting child with four runs in
+   flight against one at a time, twelve runs each: what running several at
+   once buys while Wine's console host sets the pace of every launch.
+9. **Memory.** The host's committed memory (`PagefileUsage`, which Wine
+   fills) while 64 runs of a sleeping child are going, per run. Under Wine
+   every thread costs a good part of it; each run has three.
 
 ## Where the start of a run goes
 
 `bench_launch_costs` starts the same exiting child with one ingredient of the
-library's launch at a time added to the plain start of figure 5, then the two
-that cost more together than apart, then all of them, with two other ways to
-keep a console out of sight, and through the library. Each extra is a
-difference within one repetition; the last column is how long after the
-child's end its pipes broke, which is the earliest a run can end.
+library's launch at a time added to a plain `CreateProcess`, then the two
+that cost more together than apart, then all of them (figure 5's baseline),
+with two other ways to keep a console out of sight, and through the library.
+Each extra is a difference within one repetition; the last column is how long
+after the child's end its pipes broke, which is the earliest a run can end.
 
 EOF
     cat "$work/launch.md"
@@ -246,14 +339,41 @@ with handle inheritance on, so the console host holds copies of the child's
 pipe ends: the pipes break the moment it exits, not when the child does. A
 child that exits at once leaves its console host still starting up, and its
 pipes break only when that process has come up and gone again.
-That wait, not the library's own work, is most of the gap in figure 5; for a
-child that runs a few hundred milliseconds it shrinks to a millisecond or two.
+That wait, not the library's own work, is most of the gap between a run and
+a plain `CreateProcess`; for a child that runs a few hundred milliseconds the
+wait for the pipes shrinks to a millisecond or two, but the console host's
+start-up still takes its share of the processor (figure 1).
 `CREATE_NO_WINDOW` starts a headless console host, which comes and goes
 sooner; `DETACHED_PROCESS` starts none, but leaves the child without a
 console, so on Windows every console program the child starts would open a
 window of its own. A console-less host under Wine starts a plain console
 child without any console, where Windows would open a window for it.
+
+## Read size
+
+`bench_read_sizes` moves figure 1's 64 MiB with raw loops of every read size
+from 1 KiB to 1 MiB, once from a pipe of the library's buffer size and once
+from a pipe whose buffer is as large as the read, and with the library and
+its launch by hand at the library's read size; each repetition runs every
+variant once, every other repetition backwards. Megabytes a second, median
+of the repetitions with the range:
+
 EOF
+    cat "$work/read-sizes.md"
+    echo
+    cat <<'EOF'
+A read takes at most what the pipe holds, so read size and pipe buffer grow
+together: a read larger than the pipe's buffer gains nothing. When the sizes
+were chosen (2026-12-09), each step up to 256 KiB of both raised the rate,
+and 1 MiB gained nothing more; a child writing 4 KiB blocks, bound by its own
+writes, moved the same at every size. Each reader's buffer is one read on
+the heap, 512 KiB a run. The library's point lies below the raw loop by the
+cost of its console (figure 1), level with its launch by hand.
+EOF
+    if [ $sizes_plotted -eq 1 ]; then
+        echo
+        echo "![throughput against read size](read-sizes.png)"
+    fi
     if [ $plotted -eq 1 ]; then
         echo
         echo "## Latency distribution"
@@ -263,9 +383,8 @@ EOF
         echo "![relay latency distribution](latency.png)"
     fi
 } >"$docs/benchmarks.md"
-if [ $plotted -eq 1 ]; then
-    echo "run_bench: wrote $docs/benchmarks.md and $docs/latency.png" >&2
-else
-    echo "run_bench: wrote $docs/benchmarks.md" >&2
-fi
+drawn=""
+[ $plotted -eq 1 ] && drawn="$drawn $docs/latency.png"
+[ $sizes_plotted -eq 1 ] && drawn="$drawn $docs/read-sizes.png"
+echo "run_bench: wrote $docs/benchmarks.md$drawn" >&2
 exit $failed

@@ -1,4 +1,5 @@
 #include "engine/pipes.h"
+#include "engine/sizes.h"
 #include "engine/syscalls.h"
 
 #include <atomic>
@@ -6,11 +7,6 @@
 #include <utility>
 
 namespace {
-
-// Bytes the system may buffer in each direction before a writer waits. The
-// size is advisory; a larger buffer lets a child that writes in bursts go on
-// while a callback is busy.
-constexpr DWORD kPipeBuffer = 64 * 1024;
 
 std::atomic<unsigned long> g_pipeSerial{0};
 

@@ -36,12 +36,7 @@
 #include "brackwyn.h"
 #include "engine/cmdline.h"
 #include "engine/scoped_handle.h"
-
-// Most bytes one chunk handed to a callback holds.
-constexpr DWORD kChunkSize = 1024;
-// Most bytes one read takes from a pipe. Every read is a round trip to the
-// system, so large reads, cut into chunks afterwards, cost far less.
-constexpr DWORD kReadSize = 64 * 1024;
+#include "engine/sizes.h"
 
 // 1 while dllglue_main's run is going on; cleared when its child ends or a
 // stop is asked for.
