@@ -80,7 +80,7 @@ std::string Spread(const std::vector<double> &rates) {
 } // namespace
 
 int main(int argc, char **argv) {
-    const int repetitions = bench::Repetitions(argc, argv, 3);
+    const int repetitions = bench::Repetitions(argc, argv, 5);
     dllglue_setconsoleout(CountChunk);
     // Variants 0 .. kSizes-1: the library's buffer; kSizes .. 2*kSizes-1: a
     // buffer of the read's size; then the library and its launch by hand.

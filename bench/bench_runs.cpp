@@ -65,7 +65,7 @@ MainEntry LoadOtherBuild(std::string &name) {
 } // namespace
 
 int main(int argc, char **argv) {
-    const int repetitions = bench::Repetitions(argc, argv, 7);
+    const int repetitions = bench::Repetitions(argc, argv, 5);
     std::string otherName;
     const MainEntry otherMain = LoadOtherBuild(otherName);
     const size_t sides = otherMain != nullptr ? 4 : 3;
