@@ -1,3 +1,4 @@
+#include "engine/environment.h"
 #include "engine/pipes.h"
 #include "engine/redirect.h"
 #include "engine/syscalls.h"
@@ -75,16 +76,6 @@ private:
     std::vector<HANDLE> m_handles;
 };
 
-std::wstring Widened(const std::string &text, UINT codePage) {
-    if (text.empty())
-        return std::wstring();
-    const int length =
-        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-    return wide;
-}
-
 // Wine, setting up a new console while other processes start and end, now
 // and then fails the creation with ERROR_INTERNAL_ERROR, and the same call
 // succeeds a moment later. Windows does not fail this way; any other error,
@@ -159,9 +150,11 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     // The system converts an ANSI command line with the ANSI code page; so
     // do we, and the child sees the same bytes. CreateProcessW may write
     // into the text it is given.
-    std::wstring writable = Widened(command.commandLine, m_settings.codePage);
+    std::wstring writable;
+    ToWide(command.commandLine.c_str(), m_settings.codePage, writable);
     writable.push_back(L'\0');
-    const std::wstring application = Widened(command.application, CP_ACP);
+    std::wstring application;
+    ToWide(command.application.c_str(), CP_ACP, application);
     // Both in UTF-16 (CREATE_UNICODE_ENVIRONMENT): a path or a value in any
     // script reaches the child exactly.
     const wchar_t *directory =
@@ -280,8 +273,7 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
     if (!CreatePipes() || !StartProcess(command, primaryThread))
         return FailLaunch(commandLine);
     JoinJob();
-    if (this == static_cast<CRedirect *>(&g_redir))
-        g_running = 1;
+    NoteMainRun(1);
     if (!StartWorkers() || !LetChildRun(primaryThread.Get()))
         return FailLaunch(commandLine);
     NotifyLaunched(commandLine.c_str());
@@ -297,18 +289,13 @@ int CRedirect::FailLaunch(const std::string &commandLine) {
     m_launchAbandoned = true;
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
-        if (m_process.IsValid())
-            TerminateProcess(m_process.Get(), 1);
+        StopTree();
     }
-    if (m_stopEvent.IsValid())
-        SetEvent(m_stopEvent.Get());
+    // Readers may have started without the watcher that would drain them.
     if (m_drainEvent.IsValid())
         SetEvent(m_drainEvent.Get());
-    if (m_port.IsValid())
-        PostQueuedCompletionStatus(m_port.Get(), 0, kStopKey, nullptr);
     WaitForWorkers(INFINITE);
-    if (this == static_cast<CRedirect *>(&g_redir))
-        g_running = 0;
+    NoteMainRun(0);
     ReleaseRun();
     ReportStartFailure(commandLine);
     return 0;

@@ -187,6 +187,9 @@ private:
     bool LetChildRun(HANDLE primaryThread);
     int FailLaunch(const std::string &commandLine);
     BOOL TerminateTree();
+    BOOL StopTree();
+    // g_running follows dllglue_main's run only.
+    void NoteMainRun(int running);
     bool JobIsEmpty() const;
     void StopForTimeout();
     void SettleEnd(bool stopped);

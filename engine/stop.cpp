@@ -56,29 +56,34 @@ BOOL CRedirect::TerminateTree() {
     return FALSE;
 }
 
+// Called with m_releaseLock held. Marks the run stopped, ends its tree and
+// wakes the watcher, whichever of the run's objects exist yet.
+BOOL CRedirect::StopTree() {
+    m_stopRequested = true;
+    const BOOL terminated = TerminateTree();
+    if (m_stopEvent.IsValid())
+        SetEvent(m_stopEvent.Get());
+    if (m_port.IsValid())
+        PostQueuedCompletionStatus(m_port.Get(), 0, kStopKey, nullptr);
+    return terminated;
+}
+
 int CRedirect::StopRun() {
     BOOL terminated = FALSE;
-    ScopedHandle watcher;
     bool onWorker = false;
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
         // Terminate before waiting: the watcher cannot finish while the child
         // lives, so waiting first would only hold up the caller, often the
         // host's UI thread.
-        if (RunInProgress()) {
-            m_stopRequested = true;
-            terminated = TerminateTree();
-            SetEvent(m_stopEvent.Get());
-            PostQueuedCompletionStatus(m_port.Get(), 0, kStopKey, nullptr);
-        }
-        // Our own copy: the run's owner may release the original meanwhile.
-        watcher.Reset(DuplicateOf(m_watchThread));
+        if (RunInProgress())
+            terminated = StopTree();
         onWorker = OnWorkerThread();
     }
     // A worker (a callback that aborts) must not wait for the watcher, which
     // waits for it.
     if (!onWorker)
-        WaitDeliveringSentMessages(watcher.Get(), 1000);
+        WaitForWatcher(1000);
     return terminated;
 }
 
@@ -98,10 +103,7 @@ void CRedirect::StopAtExit() {
     if (!RunInProgress())
         return;
     m_stopRequested = true;
-    if (m_job.IsValid())
-        TerminateJobObject(m_job.Get(), 1);
-    else if (m_process.IsValid())
-        TerminateProcess(m_process.Get(), 1);
+    TerminateTree();
 }
 
 void CRedirect::WaitForWorkers(DWORD timeoutMs) {

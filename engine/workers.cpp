@@ -195,9 +195,7 @@ void CRedirect::StopForTimeout() {
     if (m_stopRequested.load())
         return;
     m_timedOut = true;
-    m_stopRequested = true;
-    TerminateTree();
-    SetEvent(m_stopEvent.Get());
+    StopTree();
 }
 
 // Fixes how the run ended before anyone is told: its state and the child's
@@ -240,8 +238,7 @@ void CRedirect::WatchRun() {
         waited = WAIT_OBJECT_0 + 1;
     }
     bool stopped = waited != WAIT_OBJECT_0;
-    if (this == static_cast<CRedirect *>(&g_redir))
-        g_running = 0;
+    NoteMainRun(0);
     ULONGLONG stopDeadline = GetTickCount64() + kStopGraceMs;
     if (stopped)
         WaitForSingleObject(m_process.Get(), kStopGraceMs);

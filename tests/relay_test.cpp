@@ -4,18 +4,10 @@
 
 #include <string>
 
-#include "child/stream.h"
 #include "engine/redirect.h"
 #include "test_support.h"
 
 namespace {
-
-std::string ExpectedStream(size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(bw_stream_byte(i, seed));
-    return bytes;
-}
 
 size_t Largest(const std::vector<size_t> &sizes) {
     size_t largest = 0;

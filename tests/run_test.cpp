@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "child/stream.h"
 #include "test_support.h"
 
 namespace {
@@ -66,13 +65,6 @@ ConsoleRunOptions OptionsFor(Collector &collector) {
     options.onExit = OnExit;
     options.user = &collector;
     return options;
-}
-
-std::string Expected(size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>(bw_stream_byte(i, seed));
-    return bytes;
 }
 
 ConsoleRunResult ResultOf(ConsoleRun *run) {
@@ -138,8 +130,8 @@ TEST(Runs, EightAtOnceEachGetOnlyTheirOwnBytes) {
         EXPECT_EQ(result.state, DLLGLUE_EXITED);
         EXPECT_EQ(result.outputBytes, kBytes);
         EXPECT_EQ(result.errorBytes, kBytes);
-        EXPECT_TRUE(collectors[i].out == Expected(kBytes, 10 * i)) << "run " << i;
-        EXPECT_TRUE(collectors[i].err == Expected(kBytes, 10 * i + 1)) << "run " << i;
+        EXPECT_TRUE(collectors[i].out == ExpectedStream(kBytes, 10 * i)) << "run " << i;
+        EXPECT_TRUE(collectors[i].err == ExpectedStream(kBytes, 10 * i + 1)) << "run " << i;
         EXPECT_LE(collectors[i].largestChunk, 1024u);
         EXPECT_EQ(collectors[i].exitCalls, 1);
         EXPECT_EQ(collectors[i].stderrSeen, 1);

@@ -45,8 +45,12 @@ struct Census {
 };
 
 void ExpectNoGrowth(const Census &before, const Census &after, int handleSlack = 0) {
-    EXPECT_LE(after.handles, before.handles + handleSlack);
-    EXPECT_GE(after.handles, before.handles);
+    if (handleSlack == 0) {
+        EXPECT_EQ(after.handles, before.handles);
+    } else {
+        EXPECT_GE(after.handles, before.handles);
+        EXPECT_LE(after.handles, before.handles + handleSlack);
+    }
     EXPECT_EQ(after.threads, before.threads);
     // Heaps keep some slack; a leak per run would be many times this.
     EXPECT_GT(before.privateBytes, 0u);

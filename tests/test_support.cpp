@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "child/handle_count.h"
+#include "child/stream.h"
 #include "engine/syscalls.h"
 
 namespace {
@@ -106,6 +107,13 @@ void RegisterRecordingCallbacks() {
     dllglue_setconsoleout(RecordStdout);
     dllglue_setconsoleerr(RecordStderr);
     dllglue_setconsoleexit(RecordExit);
+}
+
+std::string ExpectedStream(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(bw_stream_byte(i, seed));
+    return bytes;
 }
 
 std::string EncodedArgv(const std::vector<std::string> &args) {

@@ -70,6 +70,9 @@ void RegisterRecordingCallbacks();
 // "<length>:<bytes>\n" each.
 std::string EncodedArgv(const std::vector<std::string> &args);
 
+// The bytes bw_child's `out`, `err` and `both` modes write with this seed.
+std::string ExpectedStream(size_t size, unsigned seed);
+
 // Argument pointers for dllglue_main.
 std::vector<const char *> ArgvOf(const std::vector<std::string> &args);
 
