@@ -6,6 +6,7 @@
 #include "glue/pump.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -96,6 +97,12 @@ struct StopOpenRunsAtExit {
     }
 } g_stopOpenRunsAtExit;
 
+// The sizes of the structs before their latest fields were appended: a host
+// built against that header passes them, and the fields it does not know
+// read as zero (options) or are not written (results).
+constexpr size_t kFirstOptionsSize = offsetof(ConsoleRunOptions, timeoutGraceMs);
+constexpr size_t kFirstResultSize = offsetof(ConsoleRunResult, processId);
+
 // Options as the host gave them, checked. A host built against a later
 // header passes a larger size; what it adds must then be zero, since this
 // library cannot honour it.
@@ -104,13 +111,16 @@ int ReadOptions(const ConsoleRunOptions *given, ConsoleRunOptions &options) {
     options.size = sizeof(ConsoleRunOptions);
     if (given == nullptr)
         return DLLGLUE_OK;
-    if (given->size < sizeof(ConsoleRunOptions))
-        return Fail(DLLGLUE_EINVAL, "options->size is smaller than sizeof(ConsoleRunOptions)");
-    const auto *tail = reinterpret_cast<const unsigned char *>(given) + sizeof(ConsoleRunOptions);
-    if (std::any_of(tail, tail + (given->size - sizeof(ConsoleRunOptions)),
+    if (given->size != kFirstOptionsSize && given->size < sizeof(ConsoleRunOptions))
+        return Fail(DLLGLUE_EINVAL, "options->size is not sizeof(ConsoleRunOptions)");
+    const size_t known =
+        given->size < sizeof(ConsoleRunOptions) ? given->size : sizeof(ConsoleRunOptions);
+    const auto *tail = reinterpret_cast<const unsigned char *>(given) + known;
+    if (std::any_of(tail, tail + (given->size - known),
                     [](unsigned char byte) { return byte != 0; }))
         return Fail(DLLGLUE_EINVAL, "options carry fields this library does not know");
-    std::memcpy(&options, given, sizeof(ConsoleRunOptions));
+    std::memcpy(&options, given, known);
+    options.size = sizeof(ConsoleRunOptions);
     if ((options.flags & ~static_cast<unsigned>(DLLGLUE_UTF8 | DLLGLUE_CLEARENV)) != 0)
         return Fail(DLLGLUE_EINVAL, "options->flags has unknown bits");
     if (options.input < DLLGLUE_INPUT_OPEN || options.input > DLLGLUE_INPUT_DATA)
@@ -118,6 +128,9 @@ int ReadOptions(const ConsoleRunOptions *given, ConsoleRunOptions &options) {
     if (options.input == DLLGLUE_INPUT_DATA && options.inputData == nullptr &&
         options.inputLength != 0)
         return Fail(DLLGLUE_EINVAL, "options->inputData is NULL but inputLength is not 0");
+    if (options.timeoutGraceMs != 0 || options.drainMs != 0 || options.textCodePage != 0 ||
+        options.lineFlushMs != 0)
+        return Fail(DLLGLUE_EINVAL, "options carry fields this library does not honour yet");
     return DLLGLUE_OK;
 }
 
@@ -257,8 +270,8 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runabort(ConsoleRun *run) {
 BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleRunResult *result) {
     if (run == nullptr || result == nullptr)
         return Fail(DLLGLUE_EINVAL, run == nullptr ? "run is NULL" : "result is NULL");
-    if (result->size < sizeof(ConsoleRunResult))
-        return Fail(DLLGLUE_EINVAL, "result->size is smaller than sizeof(ConsoleRunResult)");
+    if (result->size != kFirstResultSize && result->size < sizeof(ConsoleRunResult))
+        return Fail(DLLGLUE_EINVAL, "result->size is not sizeof(ConsoleRunResult)");
     const bool over = run->m_over.load();
     result->state = over ? run->m_endState.load() : DLLGLUE_RUNNING;
     result->exitCode = over ? run->m_exitCode.load() : 0;

@@ -147,11 +147,20 @@ BRACKWYN_API void BRACKWYN_CALL dllglue_setmessagefilter(ConsoleMessageFilter fi
 #define DLLGLUE_UTF8                                                                               \
     0x1 /* command, argv, directory, environment are UTF-8 (else the ANSI code page) */
 #define DLLGLUE_CLEARENV 0x2 /* start from an empty environment; the entries below still apply */
+#define DLLGLUE_MERGE                                                                              \
+    0x4 /* the child's error output goes into its output pipe: one stream, in the                  \
+           order the child wrote it, delivered to onOutput; errorBytes and                         \
+           stderrSeen stay 0 */
+#define DLLGLUE_LINES 0x8      /* each chunk is one line, its line end included, see below */
+#define DLLGLUE_TEXT_UTF8 0x10 /* chunks are UTF-8, see below */
 
 #define DLLGLUE_INPUT_OPEN                                                                         \
     0 /* the child's input stays open and receives nothing (dllglue_main's way) */
 #define DLLGLUE_INPUT_CLOSED 1 /* the child reads end of input at once */
 #define DLLGLUE_INPUT_DATA 2   /* inputData is written to the child, then its input is closed */
+#define DLLGLUE_INPUT_PIPE                                                                         \
+    3 /* inputData (if any) is written first; the input then stays open                            \
+         for dllglue_runwrite until dllglue_runclosein */
 
 typedef struct ConsoleRunOptions {
     size_t size;                  /* sizeof(ConsoleRunOptions) */
@@ -169,6 +178,19 @@ typedef struct ConsoleRunOptions {
     unsigned long timeoutMs;            /* 0: none; else the run is stopped as by dllglue_runabort
                                            once it has lasted this long */
     ConsoleMessageFilter messageFilter; /* pumping waits only; NULL: none */
+    unsigned long
+        timeoutGraceMs;    /* 0: a time limit terminates the tree at once (as today); else it
+                              first asks as dllglue_runstop does and terminates after this grace */
+    unsigned long drainMs; /* 0: the run lasts until its whole tree has ended (as today); else,
+                              once the child itself has ended, the run ends at most drainMs later:
+                              what is still in the pipes by then is delivered, and any process the
+                              child left running is terminated */
+    unsigned textCodePage; /* with DLLGLUE_TEXT_UTF8: the code page of whatever the child writes
+                              that is not UTF-8; 0: the system's OEM code page, which console
+                              programs write in by default */
+    unsigned long
+        lineFlushMs; /* with DLLGLUE_LINES: a line still unfinished after this long without a
+                        new byte on its stream is delivered as it is; 0: 50 ms */
 } ConsoleRunOptions;
 
 #define DLLGLUE_RUNNING 0
@@ -183,16 +205,26 @@ typedef struct ConsoleRunResult {
     int stderrSeen;         /* as for the completion callback */
     unsigned long long outputBytes; /* delivered so far */
     unsigned long long errorBytes;
-    unsigned long long inputBytes; /* written to the child's input so far */
+    unsigned long long inputBytes;   /* written to the child's input so far */
+    unsigned long processId;         /* the child's process id; 0 when it never started */
+    unsigned long long inputPending; /* queued by dllglue_runwrite and not yet written; once the run
+                                        has ended, what was never written */
+    int stopRequested;               /* 1 once dllglue_runstop, dllglue_stop or a time limit with a
+                                        grace asked the run to end */
+    int leftoverProcesses;           /* processes of the tree terminated because drainMs ran out */
 } ConsoleRunResult;
 
 #define DLLGLUE_OK 0
 #define DLLGLUE_EINVAL -1   /* a bad argument; nothing started */
 #define DLLGLUE_ESTART -2   /* the program could not be started */
 #define DLLGLUE_ETIMEOUT -3 /* dllglue_runwait's own limit passed; the run goes on */
-#define DLLGLUE_EBUSY -4  /* called from one of this run's own callbacks, where it would deadlock  \
+#define DLLGLUE_EBUSY                                                                              \
+    -4                    /* called from one of this run's own callbacks, where it would deadlock  \
                            */
 #define DLLGLUE_ENOMEM -5 /* out of memory or of system resources (pipes, threads) */
+#define DLLGLUE_ECLOSED                                                                            \
+    -6 /* the child's input is closed (by dllglue_runclosein, or because the                       \
+          child closed it or ended); nothing was queued */
 
 #define DLLGLUE_WAIT_PUMP                                                                          \
     0x1 /* dispatch this thread's window messages meanwhile, with the                              \
