@@ -149,8 +149,8 @@ void CRedirect::CloseChildInput() {
 
 // The watcher's part of a graceful stop, once per run.
 void CRedirect::AskTreeToEnd() {
-    CloseChildInput();
     StagedStop::AskToEnd(TreeProcessIds());
+    CloseChildInput();
 }
 
 // The grace ran out. An abort may already have ended the tree.
