@@ -43,8 +43,7 @@ bool StagedStop::Create() {
     return m_wake.IsValid() && m_requestedEvent.IsValid();
 }
 
-// Called before the run counts as launching, so no request races it. A wake
-// left over from the previous run only makes the watcher look once.
+// Called before the run counts as launching, so no request races it.
 void StagedStop::Reset() {
     m_requested = false;
     m_asked = false;
@@ -53,6 +52,8 @@ void StagedStop::Reset() {
     m_processId = 0;
     if (m_requestedEvent.IsValid())
         ResetEvent(m_requestedEvent.Get());
+    if (m_wake.IsValid())
+        ResetEvent(m_wake.Get());
 }
 
 void StagedStop::Request(DWORD graceMs) {

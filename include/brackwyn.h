@@ -4,7 +4,8 @@
  *
  * A host registers its callbacks, then calls dllglue_main, which blocks until
  * the program has ended while it keeps the calling thread's window messages
- * flowing. dllglue_abort stops a run from a window handler or another thread.
+ * flowing. dllglue_stop asks a run to end, dllglue_abort ends it at once; both
+ * from a window handler or another thread.
  *
  * Threads: the output and error callbacks run on two reader threads of the
  * library, the completion callback on a third; none runs on the thread inside

@@ -101,7 +101,8 @@
 // Link with advapi32 (GetSecurityInfo), shell32 (CommandLineToArgvW) and
 // user32 (IsWindowVisible):
 //   x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -static
-//       bw_child.cpp -o bw_child.exe -ladvapi32 -lshell32 -luser32
+//       -I../../include bw_child.cpp -o bw_child.exe -ladvapi32 -lshell32 -luser32
+// (brackwyn.h only for `stop-host`, which loads brackwyn.dll at run time.)
 
 #ifndef NOMINMAX
 #define NOMINMAX
