@@ -8,6 +8,8 @@
 //                                       the first once QueryPerformanceCounter
 //                                       reaches <start>
 //   bench_child sleep <ms>              writes "ready\n", then sleeps
+//   bench_child ctrlc <ms>              the same, and exits with code 0 at
+//                                       once on Ctrl+C
 //   bench_child qpc                     writes its QueryPerformanceCounter
 //   bench_child exit                    exits at once
 //
@@ -20,6 +22,12 @@
 #include <cstring>
 
 namespace {
+
+BOOL WINAPI ExitAtOnce(DWORD type) {
+    if (type != CTRL_C_EVENT)
+        return FALSE;
+    ExitProcess(0);
+}
 
 bool WriteAll(const char *data, size_t length) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -93,7 +101,9 @@ int main(int argc, char **argv) {
     }
     if (argc < 3)
         return 2;
-    if (std::strcmp(mode, "sleep") == 0) {
+    if (std::strcmp(mode, "ctrlc") == 0)
+        SetConsoleCtrlHandler(ExitAtOnce, TRUE);
+    if (std::strcmp(mode, "sleep") == 0 || std::strcmp(mode, "ctrlc") == 0) {
         // The host waits for this line before it aborts, so that it aborts
         // a child that runs rather than one still starting.
         if (!WriteAll("ready\n", 6))

@@ -35,7 +35,7 @@ docs=$root/docs
 reps=${BENCH_REPS:-}
 log=$bin/bench.log
 
-figures="bench_throughput bench_latency bench_idle bench_abort bench_runs bench_concurrent"
+figures="bench_throughput bench_latency bench_idle bench_abort bench_runs bench_concurrent bench_stop"
 for program in brackwyn.dll bench_child.exe bench_selftest.exe bench_launch_costs.exe \
     bench_read_sizes.exe; do
     [ -f "$bin/$program" ] || { echo "run_bench: $bin/$program is missing; build first" >&2; exit 1; }
@@ -319,6 +319,17 @@ of `kReadSize` bytes from pipes of `kPipeBuffer` bytes, both 256 KiB (see
 9. **Memory.** The host's committed memory (`PagefileUsage`, which Wine
    fills) while 64 runs of a sleeping child are going, per run. Under Wine
    every thread costs a good part of it; each run has three.
+10. **Stop latency.** From the call of `dllglue_runstop`, 50 ms after the
+   child (whose Ctrl+C handler exits at once) reported that it runs, to the
+   return of `dllglue_runwait`; twenty stops a side. The baseline delivers the
+   Ctrl+C by hand the least a host can that must not attach its own console:
+   a helper process attaches to the child's console, generates the event,
+   waits for its own copy and detaches; it runs from the helper's start to the
+   child's end and its pipe's break. The child has a hidden console of its own
+   on both sides. Most of either span is starting the helper (the library's
+   is the system's `rundll32` running this DLL) and the event's trip through
+   Wine's console host; the library adds the watcher's wake-up and the end of
+   the run.
 
 ## Where the start of a run goes
 

@@ -120,7 +120,8 @@ bool CRedirect::CreateRunObjects() {
     // A port of its own, serving one thread: the watcher.
     m_port.Reset(g_sys.createIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
     return m_stopEvent.IsValid() && m_drainEvent.IsValid() && m_stdoutReady.IsValid() &&
-           m_stderrReady.IsValid() && m_stdinReady.IsValid() && m_port.IsValid();
+           m_stderrReady.IsValid() && m_stdinReady.IsValid() && m_port.IsValid() &&
+           m_stagedStop.Create();
 }
 
 bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread) {
@@ -187,6 +188,7 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
         std::lock_guard<std::mutex> lock(m_releaseLock);
         m_process.Reset(created.hProcess);
     }
+    m_stagedStop.SetProcessId(created.dwProcessId);
     primaryThread.Reset(created.hThread);
     return m_process.IsValid() && primaryThread.IsValid();
 }
@@ -260,6 +262,8 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_inputBytes = 0;
     m_launchError = 0;
     m_processFailed = false;
+    m_leftovers = 0;
+    m_stagedStop.Reset();
     const std::string &commandLine = command.display;
     // A refused command is a start failure before anything of the run exists.
     if (!command.refusal.empty() || command.commandLine.empty() || !CreateRunObjects())

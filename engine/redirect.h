@@ -11,7 +11,9 @@
 //   FinishRun     after the watcher has ended: the exit code, and the release
 //                 of every handle of the run;
 //   StopRun       terminates the run; shared by the end of a run, the abort
-//                 and the unload step.
+//                 and the unload step;
+//   StopGracefully asks the run to end and terminates it only after a grace
+//                 (staged_stop.h); the watcher does the asking.
 //
 // When is a run over? When the child has ended and every byte it and its
 // descendants wrote has been delivered. A pipe breaks once every process
@@ -32,11 +34,13 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "brackwyn.h"
 #include "engine/cmdline.h"
 #include "engine/scoped_handle.h"
 #include "engine/sizes.h"
+#include "engine/staged_stop.h"
 
 // 1 while dllglue_main's run is going on; cleared when its child ends or a
 // stop is asked for.
@@ -58,6 +62,12 @@ struct LaunchSettings {
     std::string inputData;
     // 0: none; else the run is stopped once it has lasted this long.
     DWORD timeoutMs = 0;
+    // 0: the time limit terminates at once; else it stops as StopGracefully
+    // does, with this grace.
+    DWORD timeoutGraceMs = 0;
+    // 0: the run waits for its whole tree; else it ends at most this long
+    // after the child itself, terminating what the child left running.
+    DWORD drainMs = 0;
 };
 
 class CRedirect {
@@ -90,6 +100,18 @@ public:
     // as soon as it exists. Returns nonzero when a run was stopped, 0 when
     // there was none or it had already ended.
     int StopRun();
+
+    // Asks the run in progress to end (Ctrl+C, WM_CLOSE, end of input) and
+    // returns at once; the tree is terminated if it has not ended `graceMs`
+    // later. A later call may shorten the grace, never lengthen it. Returns
+    // 1 when the run was in progress, else 0.
+    int StopGracefully(DWORD graceMs);
+    // What the result reports of the stop and the child.
+    DWORD ProcessId() const { return m_stagedStop.ProcessId(); }
+    bool StopWasRequested() const { return m_stagedStop.Requested(); }
+    int LeftoverProcesses() const { return m_leftovers.load(); }
+    // Signalled once a graceful stop was asked for: the input writer gives up.
+    HANDLE StopRequestedEvent() const { return m_stagedStop.RequestedEvent(); }
 
     // Waits at most `timeoutMs` for the watcher to end, delivering messages
     // sent to this thread meanwhile (a completion callback may send to a
@@ -172,6 +194,7 @@ public:
     static constexpr ULONG_PTR kJobKey = 1;
     static constexpr ULONG_PTR kReaderEndedKey = 2;
     static constexpr ULONG_PTR kStopKey = 3;
+    static constexpr ULONG_PTR kStopAskedKey = 4;
 
     // The watcher's work, from the launch to the report of the end.
     void WatchRun();
@@ -192,11 +215,22 @@ private:
     void NoteMainRun(int running);
     bool JobIsEmpty() const;
     void StopForTimeout();
+    bool OnTimeLimit();
+    bool ChildRunning() const;
+    std::vector<DWORD> DescendantIds() const;
+    std::vector<DWORD> TreeProcessIds() const;
+    void CloseChildInput();
+    void AskTreeToEnd();
+    void TerminateAfterGrace();
+    void TerminateLeftovers();
     void SettleEnd(bool stopped);
     void WaitForWorkers(DWORD timeoutMs);
     void ReleaseRun();
 
     std::atomic<int> m_state{kIdle};
+    StagedStop m_stagedStop;
+    // Processes terminated because the drain ran out.
+    std::atomic<int> m_leftovers{0};
     // Orders a stop against the launch publishing the child and against the
     // release of the run's handles (an abort may come from any thread).
     std::mutex m_releaseLock;

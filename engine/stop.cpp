@@ -87,6 +87,91 @@ int CRedirect::StopRun() {
     return terminated;
 }
 
+int CRedirect::StopGracefully(DWORD graceMs) {
+    std::lock_guard<std::mutex> lock(m_releaseLock);
+    if (!RunInProgress())
+        return 0;
+    m_stagedStop.Request(graceMs);
+    // The watcher waits on the port once the child has ended.
+    if (m_port.IsValid())
+        PostQueuedCompletionStatus(m_port.Get(), 0, kStopAskedKey, nullptr);
+    return 1;
+}
+
+bool CRedirect::ChildRunning() const {
+    return m_process.IsValid() && WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT;
+}
+
+// Every process of the job but the child (the job may still list a child
+// that has just ended).
+std::vector<DWORD> CRedirect::DescendantIds() const {
+    std::vector<DWORD> ids;
+    if (!m_job.IsValid())
+        return ids;
+    constexpr DWORD kMostListed = 256;
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[kMostListed - 1];
+    } listed{};
+    // A tree larger than the list still gets its Ctrl+C through the
+    // console; only windows of the unlisted processes go without WM_CLOSE.
+    if (QueryInformationJobObject(m_job.Get(), JobObjectBasicProcessIdList, &listed,
+                                  sizeof(listed), nullptr) ||
+        GetLastError() == ERROR_MORE_DATA) {
+        for (DWORD i = 0; i < listed.list.NumberOfProcessIdsInList && i < kMostListed; ++i) {
+            const DWORD id = static_cast<DWORD>(listed.list.ProcessIdList[i]);
+            if (id != m_stagedStop.ProcessId())
+                ids.push_back(id);
+        }
+    }
+    return ids;
+}
+
+// The child first while it runs: whichever process is still there can lead
+// the helper to the console.
+std::vector<DWORD> CRedirect::TreeProcessIds() const {
+    std::vector<DWORD> ids;
+    if (ChildRunning())
+        ids.push_back(m_stagedStop.ProcessId());
+    for (DWORD id : DescendantIds())
+        ids.push_back(id);
+    return ids;
+}
+
+// The child's input ends at a stop, and what was not yet written is dropped:
+// a program waiting for input must see its end to be able to finish. The
+// input writer (with input data) watches StopRequestedEvent and closes its
+// end itself; otherwise nothing else uses the library's end.
+void CRedirect::CloseChildInput() {
+    if (!m_stdinThread.IsValid())
+        m_stdinWriter.Close();
+}
+
+// The watcher's part of a graceful stop, once per run.
+void CRedirect::AskTreeToEnd() {
+    StagedStop::AskToEnd(TreeProcessIds());
+    CloseChildInput();
+}
+
+// The grace ran out. An abort may already have ended the tree.
+void CRedirect::TerminateAfterGrace() {
+    std::lock_guard<std::mutex> lock(m_releaseLock);
+    if (m_stopRequested.load())
+        return;
+    m_stagedStop.NoteTermination(ChildRunning());
+    TerminateTree();
+}
+
+// The drain ran out: whatever the child left running goes, and is counted.
+// The child itself has ended, so the run's state stays what it made it.
+void CRedirect::TerminateLeftovers() {
+    std::lock_guard<std::mutex> lock(m_releaseLock);
+    if (m_stopRequested.load())
+        return;
+    m_leftovers = static_cast<int>(DescendantIds().size());
+    TerminateTree();
+}
+
 bool CRedirect::WaitForWatcher(DWORD timeoutMs) {
     ScopedHandle watcher;
     {

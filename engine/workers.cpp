@@ -1,5 +1,6 @@
 #include "engine/redirect.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 #include <utility>
@@ -95,7 +96,9 @@ void WriteInput(CRedirect &run) {
     HANDLE pipe = run.m_stdinWriter.Get();
     HANDLE ready = run.m_stdinReady.Get();
     size_t offset = 0;
-    while (offset < data.size()) {
+    // A graceful stop ends the input too: what is not yet written is dropped.
+    HANDLE stopRequested = run.StopRequestedEvent();
+    while (offset < data.size() && WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0) {
         const size_t left = data.size() - offset;
         const DWORD piece = static_cast<DWORD>(left < kReadSize ? left : kReadSize);
         OVERLAPPED overlapped{};
@@ -103,8 +106,8 @@ void WriteInput(CRedirect &run) {
         if (!WriteFile(pipe, data.data() + offset, piece, nullptr, &overlapped)) {
             if (GetLastError() != ERROR_IO_PENDING)
                 break;
-            HANDLE waits[2] = {ready, run.m_drainEvent.Get()};
-            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+            HANDLE waits[3] = {ready, run.m_drainEvent.Get(), stopRequested};
+            if (WaitForMultipleObjects(3, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
                 CancelIoEx(pipe, &overlapped);
         }
         DWORD written = 0;
@@ -198,9 +201,26 @@ void CRedirect::StopForTimeout() {
     StopTree();
 }
 
+// The time limit has passed. With a grace it asks first, as a graceful stop
+// does; the run is timed out either way. True when the tree was terminated.
+bool CRedirect::OnTimeLimit() {
+    if (m_settings.timeoutGraceMs == 0) {
+        StopForTimeout();
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(m_releaseLock);
+    if (!m_stopRequested.load()) {
+        m_timedOut = true;
+        m_stagedStop.Request(m_settings.timeoutGraceMs);
+    }
+    return false;
+}
+
 // Fixes how the run ended before anyone is told: its state and the child's
 // own exit code. The child is known to have ended unless the run was
 // stopped; then it is being terminated, and gets a moment to finish dying.
+// The state tells how the child ended: by itself (within a stop's grace
+// too), terminated, or past its time limit.
 void CRedirect::SettleEnd(bool stopped) {
     DWORD exitCode = STILL_ACTIVE;
     if (stopped)
@@ -210,34 +230,78 @@ void CRedirect::SettleEnd(bool stopped) {
         exitCode = 1; // what the stop terminates it with
     std::lock_guard<std::mutex> lock(m_releaseLock);
     m_exitCode = exitCode;
-    m_endState = m_timedOut.load()        ? DLLGLUE_TIMEDOUT
-                 : m_stopRequested.load() ? DLLGLUE_ABORTED
-                                          : DLLGLUE_EXITED;
+    m_endState = m_timedOut.load()                                          ? DLLGLUE_TIMEDOUT
+                 : m_stopRequested.load() || m_stagedStop.TerminatedChild() ? DLLGLUE_ABORTED
+                                                                            : DLLGLUE_EXITED;
     m_over = true;
 }
+
+namespace {
+
+DWORD Until(ULONGLONG deadline) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline)
+        return 0;
+    return deadline - now >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(deadline - now);
+}
+
+} // namespace
 
 // Waits until the run is over, has the readers finish, and reports the end.
 // Over means: the child has ended, and either both pipes have broken (every
 // byte is in) or no process of the run is left (every byte that will come is
-// in the pipes). A stop, or the run's time limit, cuts this short after a
-// brief grace.
+// in the pipes). A stop, the run's time limit, the end of a graceful stop's
+// grace or of the drain cut this short after a brief grace.
 void CRedirect::WatchRun() {
     const ULONGLONG started = GetTickCount64();
     const DWORD limit = m_settings.timeoutMs;
-    // Milliseconds left before the run's time limit; INFINITE without one.
-    auto untilLimit = [started, limit]() -> DWORD {
-        if (limit == 0)
-            return INFINITE;
-        const ULONGLONG elapsed = GetTickCount64() - started;
-        return elapsed >= limit ? 0 : static_cast<DWORD>(limit - elapsed);
+    bool limitReached = limit == 0;
+    ULONGLONG drainDeadline = 0; // none until the child has ended by itself
+    // Milliseconds until the next deadline (time limit, grace, drain), and no
+    // more than `most`.
+    auto nextTimeout = [&](DWORD most) {
+        DWORD timeout = most;
+        if (!limitReached)
+            timeout = (std::min)(timeout, Until(started + limit));
+        timeout = (std::min)(timeout, m_stagedStop.UntilDeadline());
+        if (drainDeadline != 0)
+            timeout = (std::min)(timeout, Until(drainDeadline));
+        return timeout;
     };
-    HANDLE endOrStop[2] = {m_process.Get(), m_stopEvent.Get()};
-    DWORD waited = WaitForMultipleObjects(2, endOrStop, FALSE, untilLimit());
-    if (waited == WAIT_TIMEOUT) {
-        StopForTimeout();
-        waited = WAIT_OBJECT_0 + 1;
+    // Acts on whatever is due; true when the tree was terminated.
+    auto actOnDeadlines = [&]() {
+        if (!limitReached && Until(started + limit) == 0) {
+            limitReached = true;
+            if (OnTimeLimit())
+                return true;
+        }
+        if (m_stagedStop.TakeAsk())
+            AskTreeToEnd();
+        if (m_stagedStop.UntilDeadline() == 0) {
+            TerminateAfterGrace();
+            return true;
+        }
+        if (drainDeadline != 0 && Until(drainDeadline) == 0) {
+            TerminateLeftovers();
+            return true;
+        }
+        return false;
+    };
+
+    // Until the child ends, or the run is stopped.
+    HANDLE waits[3] = {m_process.Get(), m_stopEvent.Get(), m_stagedStop.WakeEvent()};
+    bool stopped = false;
+    for (;;) {
+        const DWORD waited = WaitForMultipleObjects(3, waits, FALSE, nextTimeout(INFINITE));
+        if (waited == WAIT_OBJECT_0)
+            break;
+        if (waited == WAIT_OBJECT_0 + 1 || waited == WAIT_FAILED || actOnDeadlines()) {
+            stopped = true;
+            break;
+        }
     }
-    bool stopped = waited != WAIT_OBJECT_0;
+    if (!stopped && m_settings.drainMs != 0)
+        drainDeadline = GetTickCount64() + m_settings.drainMs;
     NoteMainRun(0);
     ULONGLONG stopDeadline = GetTickCount64() + kStopGraceMs;
     if (stopped)
@@ -248,14 +312,15 @@ void CRedirect::WatchRun() {
             break;
         if (JobIsEmpty())
             break;
+        if (!stopped && actOnDeadlines()) {
+            stopped = true;
+            stopDeadline = GetTickCount64() + kStopGraceMs;
+        }
         const ULONGLONG now = GetTickCount64();
         if (stopped && now >= stopDeadline)
             break;
-        DWORD timeout = m_job.IsValid() ? kJobPollMs : INFINITE;
-        if (stopped)
-            timeout = static_cast<DWORD>(stopDeadline - now);
-        else if (untilLimit() < timeout)
-            timeout = untilLimit();
+        const DWORD timeout = stopped ? static_cast<DWORD>(stopDeadline - now)
+                                      : nextTimeout(m_job.IsValid() ? kJobPollMs : INFINITE);
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         OVERLAPPED *overlapped = nullptr;
@@ -263,10 +328,7 @@ void CRedirect::WatchRun() {
             GetQueuedCompletionStatus(m_port.Get(), &bytes, &key, &overlapped, timeout);
         if (dequeued && key == kReaderEndedKey)
             ++readersEnded;
-        const bool stopNow = (dequeued && key == kStopKey) || (!stopped && untilLimit() == 0);
-        if (stopNow && !stopped) {
-            if (untilLimit() == 0)
-                StopForTimeout();
+        if (dequeued && key == kStopKey && !stopped) {
             stopped = true;
             stopDeadline = GetTickCount64() + kStopGraceMs;
         }

@@ -1,4 +1,4 @@
-// The small entry points: callback setters, the abort, the exported class.
+// The small entry points: callback setters, the abort and the stop, the exported class.
 #include "engine/redirect.h"
 
 extern "C" {
@@ -21,6 +21,10 @@ BRACKWYN_API void BRACKWYN_CALL dllglue_setconsolestart(ConsoleStartCallback cal
 
 BRACKWYN_API int BRACKWYN_CALL dllglue_abort(void) {
     return g_redir.StopRun();
+}
+
+BRACKWYN_API int BRACKWYN_CALL dllglue_stop(unsigned long graceMs) {
+    return g_redir.StopGracefully(graceMs);
 }
 
 } // extern "C"

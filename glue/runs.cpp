@@ -128,8 +128,7 @@ int ReadOptions(const ConsoleRunOptions *given, ConsoleRunOptions &options) {
     if (options.input == DLLGLUE_INPUT_DATA && options.inputData == nullptr &&
         options.inputLength != 0)
         return Fail(DLLGLUE_EINVAL, "options->inputData is NULL but inputLength is not 0");
-    if (options.timeoutGraceMs != 0 || options.drainMs != 0 || options.textCodePage != 0 ||
-        options.lineFlushMs != 0)
+    if (options.textCodePage != 0 || options.lineFlushMs != 0)
         return Fail(DLLGLUE_EINVAL, "options carry fields this library does not honour yet");
     return DLLGLUE_OK;
 }
@@ -172,6 +171,8 @@ int ReadSettings(const ConsoleRunOptions &options, const std::string &display,
         settings.inputData.assign(static_cast<const char *>(options.inputData),
                                   options.inputLength);
     settings.timeoutMs = options.timeoutMs;
+    settings.timeoutGraceMs = options.timeoutGraceMs;
+    settings.drainMs = options.drainMs;
     return DLLGLUE_OK;
 }
 
@@ -267,6 +268,12 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runabort(ConsoleRun *run) {
     return run->StopRun() ? 1 : 0;
 }
 
+BRACKWYN_API int BRACKWYN_CALL dllglue_runstop(ConsoleRun *run, unsigned long graceMs) {
+    if (run == nullptr)
+        return Fail(DLLGLUE_EINVAL, "run is NULL");
+    return run->StopGracefully(graceMs);
+}
+
 BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleRunResult *result) {
     if (run == nullptr || result == nullptr)
         return Fail(DLLGLUE_EINVAL, run == nullptr ? "run is NULL" : "result is NULL");
@@ -279,6 +286,12 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleR
     result->outputBytes = run->m_outputBytes.load();
     result->errorBytes = run->m_errorBytes.load();
     result->inputBytes = run->m_inputBytes.load();
+    // An older host's struct ends before these.
+    if (result->size >= sizeof(ConsoleRunResult)) {
+        result->processId = run->ProcessId();
+        result->stopRequested = run->StopWasRequested() ? 1 : 0;
+        result->leftoverProcesses = run->LeftoverProcesses();
+    }
     return DLLGLUE_OK;
 }
 

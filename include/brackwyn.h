@@ -4,7 +4,8 @@
  *
  * A host registers its callbacks, then calls dllglue_main, which blocks until
  * the program has ended while it keeps the calling thread's window messages
- * flowing. dllglue_abort stops a run from a window handler or another thread.
+ * flowing. dllglue_stop asks a run to end, dllglue_abort ends it at once; both
+ * from a window handler or another thread.
  *
  * Threads: the output and error callbacks run on two reader threads of the
  * library, the completion callback on a third; none runs on the thread inside
@@ -115,6 +116,13 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_main(const char *command, int argc, const
  * process it started was still holding its output.
  */
 BRACKWYN_API int BRACKWYN_CALL dllglue_abort(void);
+
+/*
+ * The same as dllglue_runstop for dllglue_main's run in progress: 1 when
+ * there was one, else 0. Returns at once. Safe from a window handler that
+ * dllglue_main dispatches, from a callback and from any other thread.
+ */
+BRACKWYN_API int BRACKWYN_CALL dllglue_stop(unsigned long graceMs);
 
 /* ------------------------------------------------------------------------
  * Run objects: any number of runs at once, each with its own callbacks,
@@ -244,6 +252,16 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runwait(ConsoleRun *run, unsigned long ti
 /* Stops the run's whole process tree: 1 when something was stopped, 0 when
    the run had already ended (its completion delivered). */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runabort(ConsoleRun *run);
+/* Asks the run to end and returns at once: a Ctrl+C goes to every process of the run's console,
+   WM_CLOSE to every top-level window of the run's processes, and the child's input is closed
+   (queued data dropped); if the tree has not ended graceMs later it is terminated as by
+   dllglue_runabort. 1 when the run was still going, 0 when it had ended. A later
+   dllglue_runabort terminates at once; a later dllglue_runstop may shorten the grace, never
+   lengthen it. A run that ends within the grace is DLLGLUE_EXITED with the child's own exit
+   code (a C-runtime program ended by Ctrl+C reports 0xC000013A; one with its own handler
+   whatever it returns) and stopRequested 1; one terminated after the grace is
+   DLLGLUE_ABORTED. */
+BRACKWYN_API int BRACKWYN_CALL dllglue_runstop(ConsoleRun *run, unsigned long graceMs);
 /* Fills `result` (whose size the caller sets); DLLGLUE_OK or DLLGLUE_EINVAL. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleRunResult *result);
 /* Stops a run still going (its completion callback comes, state

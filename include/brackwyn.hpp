@@ -52,7 +52,8 @@ private:
 enum class State : int {
     Running = DLLGLUE_RUNNING,
     Exited = DLLGLUE_EXITED,   // ended by itself; exitCode is its own
-    Aborted = DLLGLUE_ABORTED, // stopped by abort() or by closing the run
+    Aborted = DLLGLUE_ABORTED, // stopped by abort(), by closing the run, or at
+                               // the end of stop()'s grace
     TimedOut = DLLGLUE_TIMEDOUT,
 };
 
@@ -65,6 +66,12 @@ struct Result {
     unsigned long long outputBytes = 0;
     unsigned long long errorBytes = 0;
     unsigned long long inputBytes = 0;
+    // The child's process id; 0 when it never started.
+    unsigned long processId = 0;
+    // Set once stop() or a time limit with a grace asked the run to end.
+    bool stopRequested = false;
+    // Processes the child left running, terminated when the drain ran out.
+    int leftoverProcesses = 0;
 };
 
 // Pump: dispatch the calling thread's window messages while waiting, as
@@ -134,10 +141,20 @@ public:
     // Stops the whole process tree once the run has lasted this long (state
     // TimedOut). Zero: no limit.
     Options &timeout(std::chrono::milliseconds limit) {
-        if (limit.count() < 0)
-            throw Error(DLLGLUE_EINVAL, "brackwyn::Options::timeout: the limit is negative");
-        const auto most = static_cast<std::chrono::milliseconds::rep>(ULONG_MAX);
-        m_timeoutMs = static_cast<unsigned long>(limit.count() > most ? most : limit.count());
+        m_timeoutMs = Milliseconds(limit, "timeout");
+        return *this;
+    }
+    // With a time limit: ask first, as stop() does, and terminate only after
+    // this grace. The state is TimedOut either way. Zero: terminate at once.
+    Options &timeoutGrace(std::chrono::milliseconds grace) {
+        m_timeoutGraceMs = Milliseconds(grace, "timeoutGrace");
+        return *this;
+    }
+    // Once the child itself has ended, the run ends at most this much later:
+    // what is in the pipes by then is delivered, and what the child left
+    // running is terminated. Zero: the run waits for its whole tree.
+    Options &drain(std::chrono::milliseconds limit) {
+        m_drainMs = Milliseconds(limit, "drain");
         return *this;
     }
     // For waits with Wait::Pump.
@@ -148,6 +165,14 @@ public:
 
 private:
     friend class Run;
+
+    static unsigned long Milliseconds(std::chrono::milliseconds span, const char *setter) {
+        if (span.count() < 0)
+            throw Error(DLLGLUE_EINVAL,
+                        std::string("brackwyn::Options::") + setter + ": the time is negative");
+        const auto most = static_cast<std::chrono::milliseconds::rep>(ULONG_MAX);
+        return static_cast<unsigned long>(span.count() > most ? most : span.count());
+    }
 
     Options &flag(unsigned bit, bool on) {
         m_flags = on ? (m_flags | bit) : (m_flags & ~bit);
@@ -164,6 +189,8 @@ private:
     int m_input = DLLGLUE_INPUT_OPEN;
     std::string m_inputData;
     unsigned long m_timeoutMs = 0;
+    unsigned long m_timeoutGraceMs = 0;
+    unsigned long m_drainMs = 0;
 };
 
 // One run of a console program. Move-only; an empty Run (default-made or
@@ -209,6 +236,8 @@ public:
         raw.inputData = options.m_inputData.data();
         raw.inputLength = options.m_inputData.size();
         raw.timeoutMs = options.m_timeoutMs;
+        raw.timeoutGraceMs = options.m_timeoutGraceMs;
+        raw.drainMs = options.m_drainMs;
 
         ConsoleRun *handle = nullptr;
         const int status = dllglue_runstart(command.c_str(), static_cast<int>(args.size()),
@@ -260,6 +289,25 @@ public:
         return status != 0;
     }
 
+    // Asks the run to end (Ctrl+C to its console, WM_CLOSE to its windows,
+    // end of its input) and returns at once; the tree is terminated if it
+    // has not ended `grace` later. A run that ends within the grace is
+    // Exited with the child's own exit code. False when it had already ended.
+    bool stop(std::chrono::milliseconds grace) {
+        const auto count = grace.count();
+        const auto most = static_cast<std::chrono::milliseconds::rep>(ULONG_MAX);
+        const int status =
+            dllglue_runstop(m_handle, static_cast<unsigned long>(count <= 0     ? 0
+                                                                 : count > most ? most
+                                                                                : count));
+        if (status < 0)
+            Throw(status);
+        return status != 0;
+    }
+
+    // The child's process id.
+    unsigned long processId() const { return result().processId; }
+
     Result result() const {
         ConsoleRunResult raw{};
         raw.size = sizeof(raw);
@@ -273,6 +321,9 @@ public:
         result.outputBytes = raw.outputBytes;
         result.errorBytes = raw.errorBytes;
         result.inputBytes = raw.inputBytes;
+        result.processId = raw.processId;
+        result.stopRequested = raw.stopRequested != 0;
+        result.leftoverProcesses = raw.leftoverProcesses;
         return result;
     }
 

@@ -14,6 +14,9 @@
 //   --timeout MS       stop the program and all it started after MS ms
 //   --utf8             pass every text to the library as UTF-8, so that
 //                      characters outside the ANSI code page arrive intact
+//   --interactive      the first Ctrl+C asks the program to end (it gets a
+//                      Ctrl+C of its own and 5 s to clean up), a second one
+//                      ends it and all it started at once
 //   --                 ends the options
 //
 // The program is the command, used as it stands; every further argument is
@@ -26,6 +29,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -64,6 +68,31 @@ void BRACKWYN_CALL OnStderr(const char *text, size_t length, void *) {
 void BRACKWYN_CALL OnExit(int stderrSeen, void *) {
     std::printf("[%8.3f s] finished, stderr seen: %d\n", SecondsSinceStart(), stderrSeen);
     std::fflush(stdout);
+}
+
+// The run that Ctrl+C stops, with --interactive; the lock keeps it from
+// being freed while a handler uses it.
+std::mutex g_runLock;
+ConsoleRun *g_run = nullptr;
+int g_interrupts = 0;
+
+// Runs on a thread of its own for each Ctrl+C this console gets. The program
+// runs in a console of its own, so it sees none of them: it gets the
+// library's. Handled, so this host lives on to report how the run ended.
+BOOL WINAPI StopOnCtrlC(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(g_runLock);
+    if (g_run == nullptr)
+        return TRUE;
+    if (++g_interrupts == 1) {
+        std::printf("[%8.3f s] stopping (Ctrl+C again to abort)\n", SecondsSinceStart());
+        std::fflush(stdout);
+        dllglue_runstop(g_run, 5000);
+    } else {
+        dllglue_runabort(g_run);
+    }
+    return TRUE;
 }
 
 const char *StateName(int state) {
@@ -109,9 +138,10 @@ bool ReadWholeFile(const wchar_t *path, std::string &data) {
 int Usage(const char *why) {
     if (why != nullptr)
         std::fprintf(stderr, "console-host: %s\n", why);
-    std::fprintf(stderr, "usage: console-host [--cwd DIR] [--env NAME=VALUE]... [--input FILE]\n"
-                         "                    [--timeout MS] [--utf8] [--] <program> "
-                         "[arguments...]\n");
+    std::fprintf(stderr,
+                 "usage: console-host [--cwd DIR] [--env NAME=VALUE]... [--input FILE]\n"
+                 "                    [--timeout MS] [--utf8] [--interactive] [--] <program> "
+                 "[arguments...]\n");
     return 2;
 }
 
@@ -125,6 +155,7 @@ int main() {
 
     // Options first, so that they are known before any text is converted.
     bool utf8 = false;
+    bool interactive = false;
     const wchar_t *directory = nullptr;
     const wchar_t *inputFile = nullptr;
     std::vector<const wchar_t *> environment;
@@ -138,6 +169,8 @@ int main() {
             break;
         } else if (option == L"--utf8") {
             utf8 = true;
+        } else if (option == L"--interactive") {
+            interactive = true;
         } else if (option == L"--cwd" && hasValue) {
             directory = args[++first];
         } else if (option == L"--env" && hasValue) {
@@ -204,10 +237,20 @@ int main() {
         std::printf("[%8.3f s] %s\n", SecondsSinceStart(), dllglue_lasterror());
         return 1;
     }
+    if (interactive) {
+        std::lock_guard<std::mutex> lock(g_runLock);
+        g_run = run;
+        SetConsoleCtrlHandler(StopOnCtrlC, TRUE);
+    }
     dllglue_runwait(run, INFINITE, 0);
     ConsoleRunResult result{};
     result.size = sizeof(result);
     dllglue_runresult(run, &result);
+    {
+        // No Ctrl+C may reach a run that is being freed.
+        std::lock_guard<std::mutex> lock(g_runLock);
+        g_run = nullptr;
+    }
     dllglue_runclose(run);
     std::printf("[%8.3f s] %s, exit code %lu, %llu bytes out, %llu err, %llu in\n",
                 SecondsSinceStart(), StateName(result.state), result.exitCode, result.outputBytes,

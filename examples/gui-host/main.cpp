@@ -1,12 +1,17 @@
-// A GUI host for brackwyn: a window with a command box, Run and Abort buttons,
+// A GUI host for brackwyn: a window with a command box, Run, Stop and Abort
+// buttons,
 // an output pane that fills while the program runs (error text in red) and a
 // status line with the outcome of the run.
 //
 //   gui-host.exe [--command "<command line>"] [--autorun] [--abort-after <ms>]
-//                [--exit-after-run <ms>] [--dump <file>]
+//                [--stop-after <ms>] [--exit-after-run <ms>] [--dump <file>]
+//
+// Stop asks the program to end and gives it 5 s to clean up (it gets a
+// Ctrl+C, its windows a WM_CLOSE); Abort ends it and all it started at once.
 //
 // The switches let a script drive the window like a person: --autorun presses
 // Run once the window shows, --abort-after presses Abort that long after Run,
+// --stop-after presses Stop that long after Run,
 // --exit-after-run closes the window that long after a run has ended (time for
 // a screenshot), and --dump writes the status line and the pane, each line
 // tagged "out|" or "err|" by its colour on screen, to a file when a run ends.
@@ -57,8 +62,10 @@ constexpr UINT WM_APP_EXITED = WM_APP + 3;
 constexpr UINT WM_APP_RETURNED = WM_APP + 4;
 constexpr UINT WM_APP_AUTORUN = WM_APP + 5;
 
-enum : int { IDC_COMMAND = 100, IDC_RUN, IDC_ABORT, IDC_OUTPUT, IDC_STATUS };
-enum : UINT_PTR { TIMER_ABORT = 1, TIMER_EXIT };
+enum : int { IDC_COMMAND = 100, IDC_RUN, IDC_ABORT, IDC_OUTPUT, IDC_STATUS, IDC_STOP };
+enum : UINT_PTR { TIMER_ABORT = 1, TIMER_EXIT, TIMER_STOP };
+// How long Stop lets the program clean up before it is terminated.
+constexpr unsigned long kStopGraceMs = 5000;
 
 constexpr COLORREF kErrorColour = RGB(200, 0, 0);
 const char kDefaultCommand[] =
@@ -69,18 +76,20 @@ struct Options {
     std::string command = kDefaultCommand;
     bool autorun = false;
     UINT abortAfterMs = 0; // 0: never
+    UINT stopAfterMs = 0;  // 0: never
     UINT exitAfterRunMs = 0;
     bool exitAfterRun = false;
     std::string dumpPath;
 };
 
 Options g_options;
-HWND g_command, g_run, g_abort, g_output, g_status;
+HWND g_command, g_run, g_stop, g_abort, g_output, g_status;
 HFONT g_uiFont, g_paneFont;
 
 // The state of the current run; touched by the UI thread alone.
 bool g_running = false;
 bool g_abortPressed = false;
+bool g_stopPressed = false;
 bool g_closeAfterRun = false;
 int g_stderrSeen = -1; // -1 until the completion message: the run never began
 ULONGLONG g_startTick = 0;
@@ -217,6 +226,7 @@ void WriteDump() {
 void SetRunning(bool running) {
     g_running = running;
     EnableWindow(g_run, !running);
+    EnableWindow(g_stop, running);
     EnableWindow(g_abort, running);
     EnableWindow(g_command, !running);
 }
@@ -228,14 +238,18 @@ void StartRun(HWND window) {
     SetWindowTextA(g_output, "");
     SetWindowTextA(g_status, "Running...");
     g_abortPressed = false;
+    g_stopPressed = false;
     g_stderrSeen = -1;
     SetRunning(true);
     if (g_options.abortAfterMs)
         SetTimer(window, TIMER_ABORT, g_options.abortAfterMs, nullptr);
+    if (g_options.stopAfterMs)
+        SetTimer(window, TIMER_STOP, g_options.stopAfterMs, nullptr);
     g_startTick = GetTickCount64();
     // Blocks until the run is over, dispatching this thread's messages.
     const int result = dllglue_main(command.c_str(), 0, nullptr, window);
     KillTimer(window, TIMER_ABORT);
+    KillTimer(window, TIMER_STOP);
     PostMessageA(window, WM_APP_RETURNED, static_cast<WPARAM>(result), 0);
 }
 
@@ -247,7 +261,10 @@ void FinishRun(HWND window, int result) {
         std::snprintf(status, sizeof(status), "Not started: result %d", result);
     else
         std::snprintf(status, sizeof(status), "%s after %.1f s: result %d, stderr seen %d",
-                      g_abortPressed ? "Aborted" : "Finished", seconds, result, g_stderrSeen);
+                      g_abortPressed  ? "Aborted"
+                      : g_stopPressed ? "Stopped"
+                                      : "Finished",
+                      seconds, result, g_stderrSeen);
     SetWindowTextA(g_status, status);
     if (!g_options.dumpPath.empty())
         WriteDump();
@@ -262,9 +279,10 @@ void Layout(HWND window) {
     GetClientRect(window, &client);
     const int margin = 8, row = 24, button = 80;
     const int width = client.right - 2 * margin;
-    const int commandWidth = width - 2 * (button + margin);
+    const int commandWidth = width - 3 * (button + margin);
     MoveWindow(g_command, margin, margin, commandWidth, row, TRUE);
     MoveWindow(g_run, margin + commandWidth + margin, margin, button, row, TRUE);
+    MoveWindow(g_stop, client.right - 2 * (margin + button), margin, button, row, TRUE);
     MoveWindow(g_abort, client.right - margin - button, margin, button, row, TRUE);
     const int paneTop = 2 * margin + row;
     const int statusTop = client.bottom - margin - row + 4;
@@ -285,6 +303,7 @@ bool CreateControls(HWND window) {
     g_command = CreateChild(window, "EDIT", g_options.command.c_str(), WS_TABSTOP | ES_AUTOHSCROLL,
                             IDC_COMMAND, WS_EX_CLIENTEDGE);
     g_run = CreateChild(window, "BUTTON", "&Run", WS_TABSTOP | BS_DEFPUSHBUTTON, IDC_RUN);
+    g_stop = CreateChild(window, "BUTTON", "&Stop", WS_TABSTOP | WS_DISABLED, IDC_STOP);
     g_abort = CreateChild(window, "BUTTON", "&Abort", WS_TABSTOP | WS_DISABLED, IDC_ABORT);
     // RichEdit 2.0 for the coloured error text; the "A" class, as the
     // library's text is in the ANSI code page.
@@ -320,6 +339,10 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case IDC_RUN:
             StartRun(window);
             return 0;
+        case IDC_STOP:
+            if (dllglue_stop(kStopGraceMs))
+                g_stopPressed = true;
+            return 0;
         case IDC_ABORT:
             if (dllglue_abort())
                 g_abortPressed = true;
@@ -343,6 +366,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         KillTimer(window, wParam);
         if (wParam == TIMER_ABORT)
             SendMessageA(g_abort, BM_CLICK, 0, 0); // a real press: BN_CLICKED and all
+        else if (wParam == TIMER_STOP)
+            SendMessageA(g_stop, BM_CLICK, 0, 0);
         else if (wParam == TIMER_EXIT)
             PostMessageA(window, WM_CLOSE, 0, 0);
         return 0;
@@ -373,6 +398,8 @@ bool ParseOptions(int argc, char **argv) {
             g_options.command = argv[++i];
         } else if (name == "--abort-after" && hasValue) {
             g_options.abortAfterMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (name == "--stop-after" && hasValue) {
+            g_options.stopAfterMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
         } else if (name == "--exit-after-run" && hasValue) {
             g_options.exitAfterRun = true;
             g_options.exitAfterRunMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
@@ -391,7 +418,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     if (!ParseOptions(__argc, __argv)) {
         MessageBoxA(nullptr,
                     "usage: gui-host [--command \"<command line>\"] [--autorun]\n"
-                    "    [--abort-after <ms>] [--exit-after-run <ms>] [--dump <file>]",
+                    "    [--abort-after <ms>] [--stop-after <ms>] [--exit-after-run <ms>]\n"
+                    "    [--dump <file>]",
                     "gui-host", MB_ICONERROR);
         return 2;
     }

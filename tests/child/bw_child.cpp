@@ -74,11 +74,35 @@
 //                        an abort that only closes the pipes is noticed.
 //   handles              "handles:<n>\n", the number of open handles found by
 //                        bw_count_handles() (handle_count.h).
+//   ctrlc <code>         "ready pid=<own pid>\n", then waits (at most a
+//                        minute, then exits 100). Its Ctrl+C handler writes
+//                        "ctrl-c pid=<own pid>\n" and exits with <code>.
+//   ctrlc-tree <code>    Starts `ctrlc <code+1>` in its own console with the
+//                        same standard handles, then behaves as `ctrlc <code>`:
+//                        two "ready" lines, two "ctrl-c" lines.
+//   ctrlc-ignore         "ready pid=<own pid>\n", then waits a minute; each
+//                        Ctrl+C writes "ignored\n" and is ignored.
+//   hidden-window <code> Ignores Ctrl+C as `ctrlc-ignore` does and owns a
+//                        hidden top-level window; WM_CLOSE to it writes
+//                        "wm-close\n" and ends the program with <code>.
+//   leftover <N>         Starts `grandchild-body forever` with the same three
+//                        handles, writes "leftover pid=<its pid>\n", then the
+//                        N bytes of `out`, and exits 0 without waiting.
+//   stop-host            A host of brackwyn.dll (loaded from beside this
+//                        program) with a console and a counting Ctrl+C handler
+//                        of its own: starts eight `ctrlc <10+i>` runs, stops
+//                        them at once from eight threads with dllglue_runstop,
+//                        prints "run <i> state=<s> exit=<code> stopped=<0|1>\n"
+//                        for each, then "host console=<same:0|1> handles=<same:
+//                        0|1> ctrl-c=<n>\n" (n: Ctrl+C events this host got),
+//                        then raises Ctrl+C in its own console and prints
+//                        "own-handler=<0|1>\n" (its handler saw it).
 //
 // Link with advapi32 (GetSecurityInfo), shell32 (CommandLineToArgvW) and
 // user32 (IsWindowVisible):
 //   x86_64-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -static
-//       bw_child.cpp -o bw_child.exe -ladvapi32 -lshell32 -luser32
+//       -I../../include bw_child.cpp -o bw_child.exe -ladvapi32 -lshell32 -luser32
+// (brackwyn.h only for `stop-host`, which loads brackwyn.dll at run time.)
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -88,10 +112,12 @@
 #include <aclapi.h>
 #include <shellapi.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "brackwyn.h"
 #include "handle_count.h"
 #include "stream.h"
 
@@ -542,12 +568,16 @@ int mode_close_stdout(int, char **args)
 
 // ---------------------------------------------------------------- grandchild
 
-int start_grandchild(const std::string &duration)
+// Starts a copy of this program with `tail` as its arguments, sharing this
+// process's console and standard handles.
+bool start_self(const std::string &tail, DWORD &pid)
 {
     std::vector<wchar_t> self(32768);
     DWORD length = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
-    if (length == 0 || length >= self.size())
-        return usage("grandchild: cannot find own program path");
+    if (length == 0 || length >= self.size()) {
+        write_err("bw_child: cannot find own program path\n");
+        return false;
+    }
 
     STARTUPINFOW startup;
     std::memset(&startup, 0, sizeof startup);
@@ -565,19 +595,27 @@ int start_grandchild(const std::string &duration)
             SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     }
 
-    std::wstring command = L"\"" + std::wstring(self.data()) + L"\" grandchild-body " +
-                           widen(duration);
+    std::wstring command = L"\"" + std::wstring(self.data()) + L"\" " + widen(tail);
     PROCESS_INFORMATION info;
     std::memset(&info, 0, sizeof info);
     if (!CreateProcessW(self.data(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                         &startup, &info)) {
         write_err("bw_child: CreateProcess failed, error " + std::to_string(GetLastError()) +
                   "\n");
-        return kExitFailed;
+        return false;
     }
     CloseHandle(info.hThread);
     CloseHandle(info.hProcess);
-    return written(write_out("parent-exit pid=" + std::to_string(info.dwProcessId) + "\n"));
+    pid = info.dwProcessId;
+    return true;
+}
+
+int start_grandchild(const std::string &duration)
+{
+    DWORD pid = 0;
+    if (!start_self("grandchild-body " + duration, pid))
+        return kExitFailed;
+    return written(write_out("parent-exit pid=" + std::to_string(pid) + "\n"));
 }
 
 int mode_grandchild(int, char **args)
@@ -675,6 +713,235 @@ int mode_flood_forever(int, char **)
     return 0;
 }
 
+// ---------------------------------------------------------------- stops
+
+std::atomic<UINT> g_ctrl_c_code{0};
+
+BOOL WINAPI exit_on_ctrl_c(DWORD type)
+{
+    if (type != CTRL_C_EVENT)
+        return FALSE;
+    write_out("ctrl-c pid=" + std::to_string(GetCurrentProcessId()) + "\n");
+    ExitProcess(g_ctrl_c_code.load());
+}
+
+BOOL WINAPI ignore_ctrl_c(DWORD type)
+{
+    if (type != CTRL_C_EVENT)
+        return FALSE;
+    write_out("ignored\n");
+    return TRUE;
+}
+
+bool parse_code(const char *text, UINT &code)
+{
+    unsigned long long value = 0;
+    if (!parse_number(text, 0xFFFFFFFEULL, value))
+        return false;
+    code = static_cast<UINT>(value);
+    return true;
+}
+
+int wait_ready(PHANDLER_ROUTINE handler)
+{
+    SetConsoleCtrlHandler(handler, TRUE);
+    if (!write_out("ready pid=" + std::to_string(GetCurrentProcessId()) + "\n"))
+        return kExitFailed;
+    Sleep(60000);
+    return kExitUsage;
+}
+
+int mode_ctrlc(int, char **args)
+{
+    UINT code = 0;
+    if (!parse_code(args[0], code))
+        return usage("ctrlc: expected <code>");
+    g_ctrl_c_code = code;
+    return wait_ready(exit_on_ctrl_c);
+}
+
+int mode_ctrlc_tree(int, char **args)
+{
+    UINT code = 0;
+    DWORD pid = 0;
+    if (!parse_code(args[0], code))
+        return usage("ctrlc-tree: expected <code>");
+    if (!start_self("ctrlc " + std::to_string(code + 1), pid))
+        return kExitFailed;
+    g_ctrl_c_code = code;
+    return wait_ready(exit_on_ctrl_c);
+}
+
+int mode_ctrlc_ignore(int, char **)
+{
+    return wait_ready(ignore_ctrl_c);
+}
+
+LRESULT CALLBACK closing_window(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_CLOSE) {
+        write_out("wm-close\n");
+        DestroyWindow(window);
+        return 0;
+    }
+    if (message == WM_DESTROY) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wparam, lparam);
+}
+
+int mode_hidden_window(int, char **args)
+{
+    UINT code = 0;
+    if (!parse_code(args[0], code))
+        return usage("hidden-window: expected <code>");
+    SetConsoleCtrlHandler(ignore_ctrl_c, TRUE);
+    WNDCLASSW window_class;
+    std::memset(&window_class, 0, sizeof window_class);
+    window_class.lpfnWndProc = closing_window;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.lpszClassName = L"bw_child_hidden";
+    // Top-level (not message-only, which no enumeration finds) and never
+    // shown.
+    if (RegisterClassW(&window_class) == 0 ||
+        CreateWindowW(L"bw_child_hidden", L"bw_child", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
+                      nullptr, nullptr, window_class.hInstance, nullptr) == nullptr)
+        return kExitFailed;
+    if (!write_out("ready pid=" + std::to_string(GetCurrentProcessId()) + "\n"))
+        return kExitFailed;
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0)
+        DispatchMessageW(&message);
+    ExitProcess(code);
+}
+
+int mode_leftover(int count, char **args)
+{
+    unsigned long long size = 0;
+    unsigned seed = 0;
+    DWORD pid = 0;
+    if (!parse_stream_args(count, args, size, seed))
+        return usage("leftover: expected <N>");
+    if (!start_self("grandchild-body forever", pid) ||
+        !write_out("leftover pid=" + std::to_string(pid) + "\n"))
+        return kExitFailed;
+    StreamJob job = {GetStdHandle(STD_OUTPUT_HANDLE), size, 0, false};
+    write_stream(job);
+    return written(job.ok);
+}
+
+std::atomic<int> g_host_ctrl_c{0};
+
+BOOL WINAPI count_ctrl_c(DWORD type)
+{
+    if (type != CTRL_C_EVENT)
+        return FALSE;
+    ++g_host_ctrl_c;
+    return TRUE;
+}
+
+struct HostRun {
+    ConsoleRun *run = nullptr;
+    std::atomic<bool> ready{false};
+    HANDLE go = nullptr;
+    int (BRACKWYN_CALL *stop)(ConsoleRun *, unsigned long) = nullptr;
+};
+
+void BRACKWYN_CALL note_ready(const char *text, size_t length, void *user)
+{
+    if (std::string(text, length).find("ready") != std::string::npos)
+        static_cast<HostRun *>(user)->ready = true;
+}
+
+DWORD WINAPI stop_when_told(LPVOID param)
+{
+    HostRun &run = *static_cast<HostRun *>(param);
+    WaitForSingleObject(run.go, INFINITE);
+    run.stop(run.run, 30000);
+    return 0;
+}
+
+int mode_stop_host(int, char **)
+{
+    std::vector<wchar_t> self(32768);
+    DWORD length = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+    std::wstring folder(self.data(), length);
+    folder.resize(folder.find_last_of(L'\\') + 1);
+    HMODULE library = LoadLibraryW((folder + L"brackwyn.dll").c_str());
+    if (library == nullptr)
+        return usage("stop-host: cannot load brackwyn.dll");
+    auto start = reinterpret_cast<decltype(&dllglue_runstart)>(
+        reinterpret_cast<void *>(GetProcAddress(library, "dllglue_runstart")));
+    auto stop = reinterpret_cast<decltype(&dllglue_runstop)>(
+        reinterpret_cast<void *>(GetProcAddress(library, "dllglue_runstop")));
+    auto wait = reinterpret_cast<decltype(&dllglue_runwait)>(
+        reinterpret_cast<void *>(GetProcAddress(library, "dllglue_runwait")));
+    auto result_of = reinterpret_cast<decltype(&dllglue_runresult)>(
+        reinterpret_cast<void *>(GetProcAddress(library, "dllglue_runresult")));
+    auto close = reinterpret_cast<decltype(&dllglue_runclose)>(
+        reinterpret_cast<void *>(GetProcAddress(library, "dllglue_runclose")));
+    if (!start || !stop || !wait || !result_of || !close)
+        return usage("stop-host: brackwyn.dll lacks an entry point");
+
+    AllocConsole(); // fails harmlessly when the library gave it one already
+    SetConsoleCtrlHandler(count_ctrl_c, TRUE);
+    const HWND console = GetConsoleWindow();
+    const HANDLE standard[3] = {GetStdHandle(STD_INPUT_HANDLE), GetStdHandle(STD_OUTPUT_HANDLE),
+                                GetStdHandle(STD_ERROR_HANDLE)};
+    const std::string program = narrow(self.data());
+
+    const int kRuns = 8;
+    static HostRun runs[kRuns];
+    HANDLE go = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE threads[kRuns];
+    for (int i = 0; i < kRuns; ++i) {
+        ConsoleRunOptions options;
+        std::memset(&options, 0, sizeof options);
+        options.size = sizeof options;
+        options.onOutput = note_ready;
+        options.user = &runs[i];
+        const std::string command = "\"" + program + "\" ctrlc " + std::to_string(10 + i);
+        if (start(command.c_str(), 0, nullptr, &options, &runs[i].run) != DLLGLUE_OK)
+            return usage("stop-host: a run did not start");
+        runs[i].go = go;
+        runs[i].stop = stop;
+        threads[i] = CreateThread(nullptr, 0, stop_when_told, &runs[i], 0, nullptr);
+    }
+    for (int i = 0; i < kRuns; ++i) {
+        for (int tries = 0; !runs[i].ready.load() && tries < 3000; ++tries)
+            Sleep(10);
+    }
+    SetEvent(go);
+    WaitForMultipleObjects(kRuns, threads, TRUE, INFINITE);
+    std::string out;
+    for (int i = 0; i < kRuns; ++i) {
+        wait(runs[i].run, 60000, 0);
+        ConsoleRunResult result;
+        std::memset(&result, 0, sizeof result);
+        result.size = sizeof result;
+        result_of(runs[i].run, &result);
+        out += "run " + std::to_string(i) + " state=" + std::to_string(result.state) +
+               " exit=" + std::to_string(result.exitCode) +
+               " stopped=" + std::to_string(result.stopRequested) + "\n";
+        close(runs[i].run);
+    }
+    // A stray Ctrl+C would come late, as the helpers' do.
+    Sleep(1000);
+    const bool same_handles = GetStdHandle(STD_INPUT_HANDLE) == standard[0] &&
+                              GetStdHandle(STD_OUTPUT_HANDLE) == standard[1] &&
+                              GetStdHandle(STD_ERROR_HANDLE) == standard[2];
+    out += "host console=" + std::to_string(GetConsoleWindow() == console ? 1 : 0) +
+           " handles=" + std::to_string(same_handles ? 1 : 0) +
+           " ctrl-c=" + std::to_string(g_host_ctrl_c.load()) + "\n";
+    const int before = g_host_ctrl_c.load();
+    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+    for (int tries = 0; g_host_ctrl_c.load() == before && tries < 300; ++tries)
+        Sleep(10);
+    out += "own-handler=" + std::to_string(g_host_ctrl_c.load() > before ? 1 : 0) + "\n";
+    return written(write_out(out));
+}
+
 // ---------------------------------------------------------------- dispatch
 
 struct Mode {
@@ -711,6 +978,12 @@ const Mode kModes[] = {
     {"console", 0, 0, mode_console},
     {"flood-forever", 0, 0, mode_flood_forever},
     {"handles", 0, 0, mode_handles},
+    {"ctrlc", 1, 1, mode_ctrlc},
+    {"ctrlc-tree", 1, 1, mode_ctrlc_tree},
+    {"ctrlc-ignore", 0, 0, mode_ctrlc_ignore},
+    {"hidden-window", 1, 1, mode_hidden_window},
+    {"leftover", 1, 1, mode_leftover},
+    {"stop-host", 0, 0, mode_stop_host},
 };
 
 int unknown_mode(const char *given)

@@ -14,15 +14,19 @@
 # private Xvfb display. The window runs inside a Wine virtual desktop, so Wine
 # draws the frame and title bar itself and no window manager is needed.
 #
-# Three runs:
+# Four runs:
 #   1. cmd writing output, then error text, then output again: the pane holds
 #      all three lines, the error line in red, and the status line shows
-#      result 1 and stderr seen 1. The screen is captured to OUT_PNG.
+#      result 1 and stderr seen 1.
 #   2. cmd writing a line, then sleeping 30 s: Abort, pressed by a timer
 #      1.5 s into the run, ends it within a few seconds with result 0. The
 #      timer firing and the button answering show that the window keeps
 #      working while dllglue_main runs.
 #   3. cmd writing 2000 lines as fast as it can: all of them reach the pane.
+#   4. cmd writing output and error text, then waiting 30 s: Stop, pressed by
+#      a timer 4 s into the run, has it end by itself (it gets a Ctrl+C) well
+#      within the 5 s grace; its text stays, the error line red. The screen
+#      is captured to OUT_PNG.
 set -euo pipefail
 
 DESKTOP_SIZE=800x520
@@ -129,23 +133,8 @@ expect_line run1.txt '^out\| done *$' "the last output line is missing"
 [ "$(grep -c '|' run1.txt)" -eq 3 ] || die "expected exactly 3 lines in the pane:
 $(cat run1.txt)"
 
-# The window repaints after the dump; give it a moment, then take the screen.
-sleep 1
-xwd -root -silent >screen.xwd || die "xwd could not capture the display"
-xwdtopnm screen.xwd 2>/dev/null |
-    pnmcut -left 0 -top 0 -width "${DESKTOP_SIZE%x*}" -height "${DESKTOP_SIZE#*x}" >screen.ppm
-pnmtopng screen.ppm >"$out_png"
 await_exit
-
-# The dump reads colours back from the control; this checks that they also
-# reach the screen. The error line is a few hundred reddish pixels (its
-# strokes and their smoothed edges); nothing else in the window is red.
-red=$(ppmhist -noheader screen.ppm |
-    awk '$1 - ($2 > $3 ? $2 : $3) >= 60 { n += $5 } END { print n + 0 }')
-dark=$(ppmhist -noheader screen.ppm | awk '$4 <= 80 { n += $5 } END { print n + 0 }')
-[ "$red" -ge 150 ] || die "the screenshot has almost no red ($red pixels): error text not drawn red"
-[ "$dark" -ge 500 ] || die "the screenshot has almost no dark pixels ($dark): no text drawn"
-echo "gui test: run 1 ok (screenshot: $out_png, $red red pixels)"
+echo "gui test: run 1 ok"
 
 # --- 2: Abort stops a long run -------------------------------------------
 start_host --command "cmd /c echo waiting & ping -n 30 127.0.0.1 >nul" \
@@ -173,5 +162,39 @@ awk 'NR > 1 { if ($0 !~ "^out\\| line " NR - 1 " *$") { print "line " NR ": " $0
     die "the pane lost or reordered the fast writer's lines: $(cat run3.err)"
 await_exit
 echo "gui test: run 3 ok (2000 lines)"
+
+# --- 4: Stop lets the program end by itself -----------------------------
+start_host --command "cmd /c echo building... & ping -n 2 127.0.0.1 >nul & echo warning: slow step 1>&2 & ping -n 30 127.0.0.1 >nul & echo done" \
+    --autorun --stop-after 4000 --dump run4.txt --exit-after-run 4000
+await_dump run4.txt
+# The result is 1 when cmd reports exit code 0 for its Ctrl+C (Wine's does).
+expect_line run4.txt '^status: Stopped after [0-9.]+ s: result [01], stderr seen 1$' \
+    "the status line does not show a stopped run with stderr seen"
+expect_line run4.txt '^out\| building\.\.\. *$' "the output written before the stop is missing"
+expect_line run4.txt '^err\| warning: slow step *$' "the error line is missing or not red"
+grep -q '^out| done' run4.txt && die "the run went on after the stop:
+$(cat run4.txt)"
+seconds=$(sed -n 's/^status: Stopped after \([0-9.]*\) s.*/\1/p' run4.txt)
+# Terminated at the end of the grace it would have lasted 9 s.
+awk -v s="$seconds" 'BEGIN { exit !(s >= 3.9 && s < 8.5) }' ||
+    die "the stopped run lasted $seconds s; Stop is pressed at 4 s with a 5 s grace"
+
+# The window repaints after the dump; give it a moment, then take the screen.
+sleep 1
+xwd -root -silent >screen.xwd || die "xwd could not capture the display"
+xwdtopnm screen.xwd 2>/dev/null |
+    pnmcut -left 0 -top 0 -width "${DESKTOP_SIZE%x*}" -height "${DESKTOP_SIZE#*x}" >screen.ppm
+pnmtopng screen.ppm >"$out_png"
+await_exit
+
+# The dump reads colours back from the control; this checks that they also
+# reach the screen. The error line is a few hundred reddish pixels (its
+# strokes and their smoothed edges); nothing else in the window is red.
+red=$(ppmhist -noheader screen.ppm |
+    awk '$1 - ($2 > $3 ? $2 : $3) >= 60 { n += $5 } END { print n + 0 }')
+dark=$(ppmhist -noheader screen.ppm | awk '$4 <= 80 { n += $5 } END { print n + 0 }')
+[ "$red" -ge 150 ] || die "the screenshot has almost no red ($red pixels): error text not drawn red"
+[ "$dark" -ge 500 ] || die "the screenshot has almost no dark pixels ($dark): no text drawn"
+echo "gui test: run 4 ok (stopped after $seconds s; screenshot: $out_png, $red red pixels)"
 
 echo "gui test: passed"

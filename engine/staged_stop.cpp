@@ -1,0 +1,88 @@
+#include "engine/staged_stop.h"
+
+#include "engine/console_ctrl.h"
+
+#include <algorithm>
+
+namespace {
+
+struct WindowSearch {
+    const std::vector<DWORD> *processIds;
+};
+
+// A console's own window is left alone: closing it ends the console and
+// every program in it at once, instead of asking the program. Windows
+// reports one of the console's programs as that window's owner; Wine's
+// console window belongs to its console host, which is not one of ours.
+bool IsConsoleWindow(HWND window) {
+    wchar_t name[64] = {};
+    if (GetClassNameW(window, name, 64) == 0)
+        return false;
+    return lstrcmpW(name, L"ConsoleWindowClass") == 0 ||
+           lstrcmpW(name, L"PseudoConsoleWindow") == 0;
+}
+
+BOOL CALLBACK CloseIfOurs(HWND window, LPARAM search) {
+    const std::vector<DWORD> &ids = *reinterpret_cast<WindowSearch *>(search)->processIds;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    // Posted, never sent: a program that does not answer must not hold the
+    // stop.
+    if (std::find(ids.begin(), ids.end(), owner) != ids.end() && !IsConsoleWindow(window))
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    return TRUE;
+}
+
+} // namespace
+
+bool StagedStop::Create() {
+    if (!m_wake.IsValid())
+        m_wake.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!m_requestedEvent.IsValid())
+        m_requestedEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    return m_wake.IsValid() && m_requestedEvent.IsValid();
+}
+
+// Called before the run counts as launching, so no request races it.
+void StagedStop::Reset() {
+    m_requested = false;
+    m_asked = false;
+    m_terminatedChild = false;
+    m_deadline = kNoDeadline;
+    m_processId = 0;
+    if (m_requestedEvent.IsValid())
+        ResetEvent(m_requestedEvent.Get());
+    if (m_wake.IsValid())
+        ResetEvent(m_wake.Get());
+}
+
+void StagedStop::Request(DWORD graceMs) {
+    const ULONGLONG deadline = GetTickCount64() + graceMs;
+    // Only ever closer: a later request may shorten the grace, and of two at
+    // once the nearer deadline wins.
+    ULONGLONG current = m_deadline.load();
+    while (deadline < current && !m_deadline.compare_exchange_weak(current, deadline)) {
+    }
+    m_requested = true;
+    SetEvent(m_requestedEvent.Get());
+    SetEvent(m_wake.Get());
+}
+
+DWORD StagedStop::UntilDeadline() const {
+    const ULONGLONG deadline = m_deadline.load();
+    if (deadline == kNoDeadline)
+        return INFINITE;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline)
+        return 0;
+    const ULONGLONG left = deadline - now;
+    return left >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left);
+}
+
+void StagedStop::AskToEnd(const std::vector<DWORD> &processIds) {
+    if (processIds.empty())
+        return;
+    DeliverCtrlC(processIds);
+    WindowSearch search{&processIds};
+    EnumWindows(CloseIfOurs, reinterpret_cast<LPARAM>(&search));
+}
