@@ -35,6 +35,7 @@
 
 #include "brackwyn.h"
 #include "engine/cmdline.h"
+#include "engine/read_chain.h"
 #include "engine/scoped_handle.h"
 #include "engine/sizes.h"
 
@@ -58,6 +59,11 @@ struct LaunchSettings {
     std::string inputData;
     // 0: none; else the run is stopped once it has lasted this long.
     DWORD timeoutMs = 0;
+    // The child's error output goes into its output pipe: one stream, in
+    // the child's own order, and no error reader.
+    bool mergeErrors = false;
+    // What the readers make of the bytes: plain chunks unless set.
+    TextOptions text;
 };
 
 class CRedirect {

@@ -140,6 +140,27 @@ public:
         m_timeoutMs = static_cast<unsigned long>(limit.count() > most ? most : limit.count());
         return *this;
     }
+    // The child's error output goes into its output: one stream, in the
+    // order the child wrote it, all to onOutput.
+    Options &merge(bool on = true) { return flag(DLLGLUE_MERGE, on); }
+    // Each chunk is one line with its line end; a line the child leaves
+    // unfinished (a prompt) comes once its stream has been quiet for
+    // lineFlush() (50 ms unless set).
+    Options &lines(bool on = true) { return flag(DLLGLUE_LINES, on); }
+    Options &lineFlush(std::chrono::milliseconds quiet) {
+        if (quiet.count() < 0)
+            throw Error(DLLGLUE_EINVAL, "brackwyn::Options::lineFlush: the time is negative");
+        const auto most = static_cast<std::chrono::milliseconds::rep>(ULONG_MAX);
+        m_lineFlushMs = static_cast<unsigned long>(quiet.count() > most ? most : quiet.count());
+        return *this;
+    }
+    // Chunks are UTF-8: what the child writes in UTF-8 passes unchanged,
+    // anything else is read in `codePage` (0: the system's OEM code page,
+    // which console programs write in by default).
+    Options &utf8Text(unsigned codePage = 0) {
+        m_textCodePage = codePage;
+        return flag(DLLGLUE_TEXT_UTF8, true);
+    }
     // For waits with Wait::Pump.
     Options &messageFilter(MessageFilter filter) {
         m_filter = std::move(filter);
@@ -164,6 +185,8 @@ private:
     int m_input = DLLGLUE_INPUT_OPEN;
     std::string m_inputData;
     unsigned long m_timeoutMs = 0;
+    unsigned m_textCodePage = 0;
+    unsigned long m_lineFlushMs = 0;
 };
 
 // One run of a console program. Move-only; an empty Run (default-made or
@@ -209,6 +232,8 @@ public:
         raw.inputData = options.m_inputData.data();
         raw.inputLength = options.m_inputData.size();
         raw.timeoutMs = options.m_timeoutMs;
+        raw.textCodePage = options.m_textCodePage;
+        raw.lineFlushMs = options.m_lineFlushMs;
 
         ConsoleRun *handle = nullptr;
         const int status = dllglue_runstart(command.c_str(), static_cast<int>(args.size()),
