@@ -14,6 +14,11 @@
 //   --timeout MS       stop the program and all it started after MS ms
 //   --utf8             pass every text to the library as UTF-8, so that
 //                      characters outside the ANSI code page arrive intact
+//   --utf8-text        receive the program's output as UTF-8, whatever code
+//                      page it writes in (the OEM one unless it writes UTF-8)
+//   --lines            receive one line per chunk; a prompt comes at once
+//   --merge            the error output arrives within the output, in the
+//                      order the program wrote it
 //   --                 ends the options
 //
 // The program is the command, used as it stands; every further argument is
@@ -110,8 +115,8 @@ int Usage(const char *why) {
     if (why != nullptr)
         std::fprintf(stderr, "console-host: %s\n", why);
     std::fprintf(stderr, "usage: console-host [--cwd DIR] [--env NAME=VALUE]... [--input FILE]\n"
-                         "                    [--timeout MS] [--utf8] [--] <program> "
-                         "[arguments...]\n");
+                         "                    [--timeout MS] [--utf8] [--utf8-text] [--lines]\n"
+                         "                    [--merge] [--] <program> [arguments...]\n");
     return 2;
 }
 
@@ -125,6 +130,7 @@ int main() {
 
     // Options first, so that they are known before any text is converted.
     bool utf8 = false;
+    unsigned textFlags = 0;
     const wchar_t *directory = nullptr;
     const wchar_t *inputFile = nullptr;
     std::vector<const wchar_t *> environment;
@@ -138,6 +144,12 @@ int main() {
             break;
         } else if (option == L"--utf8") {
             utf8 = true;
+        } else if (option == L"--utf8-text") {
+            textFlags |= DLLGLUE_TEXT_UTF8;
+        } else if (option == L"--lines") {
+            textFlags |= DLLGLUE_LINES;
+        } else if (option == L"--merge") {
+            textFlags |= DLLGLUE_MERGE;
         } else if (option == L"--cwd" && hasValue) {
             directory = args[++first];
         } else if (option == L"--env" && hasValue) {
@@ -187,7 +199,7 @@ int main() {
     options.onOutput = OnStdout;
     options.onError = OnStderr;
     options.onExit = OnExit;
-    options.flags = utf8 ? DLLGLUE_UTF8 : 0;
+    options.flags = (utf8 ? DLLGLUE_UTF8 : 0) | textFlags;
     options.directory = directory != nullptr ? directoryText.c_str() : nullptr;
     options.environment = environment.empty() ? nullptr : entryPointers.data();
     options.input = inputFile != nullptr ? DLLGLUE_INPUT_DATA : DLLGLUE_INPUT_OPEN;
@@ -195,6 +207,9 @@ int main() {
     options.inputLength = input.size();
     options.timeoutMs = timeoutMs;
 
+    // UTF-8 chunks show right only on a console that reads UTF-8.
+    if ((textFlags & DLLGLUE_TEXT_UTF8) != 0)
+        SetConsoleOutputCP(CP_UTF8);
     QueryPerformanceFrequency(&g_frequency);
     QueryPerformanceCounter(&g_start);
     ConsoleRun *run = nullptr;
