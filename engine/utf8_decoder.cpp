@@ -48,9 +48,10 @@ std::string ToUtf8(UINT codePage, const unsigned char *bytes, int length) {
     const int count = MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS,
                                           reinterpret_cast<const char *>(bytes), length, wide, 2);
     char utf8[8];
-    const int written =
-        count == 1 ? WideCharToMultiByte(CP_UTF8, 0, wide, 1, utf8, sizeof(utf8), nullptr, nullptr)
-                   : 0;
+    const int written = count == 1
+                            ? WideCharToMultiByte(CP_UTF8, 0, wide, 1, utf8,
+                                                  static_cast<int>(sizeof(utf8)), nullptr, nullptr)
+                            : 0;
     return std::string(utf8, written > 0 ? static_cast<size_t>(written) : 0);
 }
 
