@@ -142,11 +142,12 @@ std::string WindowText(HWND window) {
     return text;
 }
 
-// The pane takes UTF-16; the library's text is UTF-8.
-std::wstring Wide(const std::string &utf8) {
-    std::wstring wide(utf8.size(), L'\0');
-    wide.resize(static_cast<size_t>(MultiByteToWideChar(CP_UTF8, 0, utf8.data(),
-                                                        static_cast<int>(utf8.size()), &wide[0],
+// The pane takes UTF-16; the library's text is UTF-8, its error messages
+// are in the ANSI code page.
+std::wstring Wide(const std::string &text, UINT codePage = CP_UTF8) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(static_cast<size_t>(MultiByteToWideChar(codePage, 0, text.data(),
+                                                        static_cast<int>(text.size()), &wide[0],
                                                         static_cast<int>(wide.size()))));
     return wide;
 }
@@ -283,7 +284,7 @@ void StartRun(HWND window) {
     };
     int result = 0; // 1 for exit code 0, as dllglue_main counts
     if (dllglue_runstart(command.c_str(), 0, nullptr, &options, &g_current) != DLLGLUE_OK) {
-        AppendToPane(std::string(dllglue_lasterror()) + "\n", false);
+        AppendToPane(Utf8(Wide(dllglue_lasterror(), CP_ACP)) + "\n", false);
     } else {
         // Blocks until the run is over, dispatching this thread's messages.
         dllglue_runwait(g_current, INFINITE, DLLGLUE_WAIT_PUMP);
@@ -347,12 +348,12 @@ bool CreateControls(HWND window) {
     g_abort = CreateChild(window, "BUTTON", "&Abort", WS_TABSTOP | WS_DISABLED, IDC_ABORT);
     // RichEdit 2.0 for the coloured error text; the wide class, so that
     // every character of the UTF-8 text shows, whatever the code pages.
-    g_output = CreateWindowExW(WS_EX_CLIENTEDGE, RICHEDIT_CLASSW, L"",
-                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL |
-                                   ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL |
-                                   ES_NOHIDESEL,
-                               0, 0, 0, 0, window, reinterpret_cast<HMENU>(IDC_OUTPUT),
-                               GetModuleHandleW(nullptr), nullptr);
+    g_output = CreateWindowExW(
+        WS_EX_CLIENTEDGE, RICHEDIT_CLASSW, L"",
+        WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
+            ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_NOHIDESEL,
+        0, 0, 0, 0, window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_OUTPUT)),
+        GetModuleHandleW(nullptr), nullptr);
     if (!g_output)
         return false;
     SendMessageW(g_output, WM_SETFONT, reinterpret_cast<WPARAM>(g_paneFont), FALSE);
