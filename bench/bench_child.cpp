@@ -2,6 +2,11 @@
 //
 //   bench_child write <bytes> <block>   writes <bytes> to stdout in writes of
 //                                       <block> bytes
+//   bench_child text <bytes> <block> ascii|mixed
+//                                       the same with lines of text: ASCII,
+//                                       or UTF-8 German and Cyrillic lines
+//                                       between lines of German in code page
+//                                       437
 //   bench_child stamp <count> <gap-ms> [<start>]
 //                                       writes <count> stamped records (see
 //                                       bench_common.h), one every <gap-ms>,
@@ -42,14 +47,16 @@ bool WriteAll(const char *data, size_t length) {
     return true;
 }
 
-int WriteBytes(long long total, long long block) {
-    if (total < 0 || block <= 0)
-        return 2;
-    // A repeating alphabet rather than zeros: bench_selftest checks that what
-    // arrives is what was written, which a count alone would not show.
+// `text` repeated to fill `block` bytes; a block may end within a line, or
+// within a character, as a program's writes may.
+std::vector<char> Repeated(const std::string &text, long long block) {
     std::vector<char> data(static_cast<size_t>(block));
     for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>('a' + i % 26);
+        data[i] = text[i % text.size()];
+    return data;
+}
+
+int WriteBlocks(long long total, long long block, const std::vector<char> &data) {
     while (total > 0) {
         const size_t now = static_cast<size_t>(std::min(total, block));
         if (!WriteAll(data.data(), now))
@@ -57,6 +64,34 @@ int WriteBytes(long long total, long long block) {
         total -= static_cast<long long>(now);
     }
     return 0;
+}
+
+int WriteBytes(long long total, long long block) {
+    if (total < 0 || block <= 0)
+        return 2;
+    // A repeating alphabet rather than zeros: bench_selftest checks that what
+    // arrives is what was written, which a count alone would not show.
+    return WriteBlocks(total, block, Repeated("abcdefghijklmnopqrstuvwxyz", block));
+}
+
+int WriteText(long long total, long long block, const char *kind) {
+    if (total < 0 || block <= 0)
+        return 2;
+    const std::string ascii = "The quick brown fox jumps over the lazy dog, 0123456789 times.\r\n";
+    // Each line of one kind: UTF-8 as a modern program writes it, and code
+    // page 437 as cmd writes German (0x81 is u umlaut, 0x94 o umlaut, 0xE1
+    // sharp s).
+    const std::string mixed = "UTF-8: Gr\xC3\xBC\xC3\x9F"
+                              "e aus K\xC3\xB6ln, \xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2"
+                              "\xD0\xB5\xD1\x82, \xD0\xBC\xD0\xB8\xD1\x80!\r\n"
+                              "OEM: M\x81ller, Gr\x94\xE1"
+                              "e, K\x94ln und S\x81\xE1"
+                              "es in Code Page 437.\r\n";
+    if (std::strcmp(kind, "ascii") == 0)
+        return WriteBlocks(total, block, Repeated(ascii, block));
+    if (std::strcmp(kind, "mixed") == 0)
+        return WriteBlocks(total, block, Repeated(mixed, block));
+    return 2;
 }
 
 // Two children given the same start begin together, so that whatever the
@@ -115,6 +150,8 @@ int main(int argc, char **argv) {
         return 2;
     if (std::strcmp(mode, "write") == 0)
         return WriteBytes(std::atoll(argv[2]), std::atoll(argv[3]));
+    if (std::strcmp(mode, "text") == 0 && argc > 4)
+        return WriteText(std::atoll(argv[2]), std::atoll(argv[3]), argv[4]);
     if (std::strcmp(mode, "stamp") == 0)
         return WriteStamps(std::atol(argv[2]), std::atol(argv[3]),
                            argc > 4 ? std::atoll(argv[4]) : 0);

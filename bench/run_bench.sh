@@ -35,7 +35,7 @@ docs=$root/docs
 reps=${BENCH_REPS:-}
 log=$bin/bench.log
 
-figures="bench_throughput bench_latency bench_idle bench_abort bench_runs bench_concurrent bench_stop"
+figures="bench_throughput bench_latency bench_idle bench_abort bench_runs bench_concurrent bench_stop bench_text"
 for program in brackwyn.dll bench_child.exe bench_selftest.exe bench_launch_costs.exe \
     bench_read_sizes.exe; do
     [ -f "$bin/$program" ] || { echo "run_bench: $bin/$program is missing; build first" >&2; exit 1; }
@@ -330,6 +330,16 @@ of `kReadSize` bytes from pipes of `kPipeBuffer` bytes, both 256 KiB (see
    is the system's `rundll32` running this DLL) and the event's trip through
    Wine's console host; the library adds the watcher's wake-up and the end of
    the run.
+11. **Text throughput.** The child writes 64 MiB of lines in 64 KiB writes,
+   all ASCII, or UTF-8 German and Cyrillic lines between German lines in
+   code page 437; the library relays them as merged UTF-8 lines
+   (`DLLGLUE_TEXT_UTF8 | DLLGLUE_LINES | DLLGLUE_MERGE`, code page 437) to a
+   callback that counts, against the same run in plain byte mode, from the
+   start of the run to the end of its wait. Lines are about 64 bytes, so
+   line mode makes some sixteen callbacks where byte mode makes one.
+12. **Line latency.** Figure 2's stamping child, two copies at once: one run
+   in line mode (each 32-byte record ends with its `\n`), one in plain byte
+   mode. A line must reach the host as soon as its bytes would.
 
 ## Where the start of a run goes
 

@@ -101,10 +101,12 @@ bool CreateProcessRetrying(const wchar_t *application, wchar_t *commandLine, DWO
 
 } // namespace
 
+// A merged run has no error pipe: the output pipe serves both.
 bool CRedirect::CreatePipes() {
     return CreateChildPipe(PipeDirection::ToChild, m_childStdinRead, m_stdinWriter) &&
            CreateChildPipe(PipeDirection::FromChild, m_childStdoutWrite, m_stdoutReader) &&
-           CreateChildPipe(PipeDirection::FromChild, m_childStderrWrite, m_stderrReader);
+           (m_settings.mergeErrors ||
+            CreateChildPipe(PipeDirection::FromChild, m_childStderrWrite, m_stderrReader));
 }
 
 // The events and the port a run's threads talk through. Created before the
@@ -133,9 +135,14 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     startup.StartupInfo.wShowWindow = SW_HIDE;
     startup.StartupInfo.hStdInput = m_childStdinRead.Get();
     startup.StartupInfo.hStdOutput = m_childStdoutWrite.Get();
-    startup.StartupInfo.hStdError = m_childStderrWrite.Get();
-    const std::vector<HANDLE> childEnds{m_childStdinRead.Get(), m_childStdoutWrite.Get(),
-                                        m_childStderrWrite.Get()};
+    // Merged: the very same handle for both, so that the child's writes to
+    // either land in one pipe in the order it made them.
+    startup.StartupInfo.hStdError =
+        m_settings.mergeErrors ? m_childStdoutWrite.Get() : m_childStderrWrite.Get();
+    // Each handle once: the system refuses a handle list with duplicates.
+    std::vector<HANDLE> childEnds{m_childStdinRead.Get(), m_childStdoutWrite.Get()};
+    if (!m_settings.mergeErrors)
+        childEnds.push_back(m_childStderrWrite.Get());
     // The child inherits its three ends and nothing else of the host.
     HandleList inherited(childEnds);
     startup.lpAttributeList = inherited.Get();
@@ -218,7 +225,7 @@ void CRedirect::JoinJob() {
     m_job = std::move(job);
 }
 
-// The watcher comes last: it waits for the two readers.
+// The watcher comes last: it waits for the readers.
 bool CRedirect::StartWorkers() {
     auto start = [this](LPTHREAD_START_ROUTINE procedure, ScopedHandle &thread) {
         HoldLibrary();
@@ -230,7 +237,8 @@ bool CRedirect::StartWorkers() {
     };
     if (m_settings.input == DLLGLUE_INPUT_DATA && !start(StdinWriterProc, m_stdinThread))
         return false;
-    return start(StdoutReaderProc, m_stdoutThread) && start(StderrReaderProc, m_stderrThread) &&
+    return start(StdoutReaderProc, m_stdoutThread) &&
+           (m_settings.mergeErrors || start(StderrReaderProc, m_stderrThread)) &&
            start(WatcherProc, m_watchThread);
 }
 

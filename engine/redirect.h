@@ -38,6 +38,7 @@
 
 #include "brackwyn.h"
 #include "engine/cmdline.h"
+#include "engine/read_chain.h"
 #include "engine/scoped_handle.h"
 #include "engine/sizes.h"
 #include "engine/staged_stop.h"
@@ -68,6 +69,11 @@ struct LaunchSettings {
     // 0: the run waits for its whole tree; else it ends at most this long
     // after the child itself, terminating what the child left running.
     DWORD drainMs = 0;
+    // The child's error output goes into its output pipe: one stream, in
+    // the child's own order, and no error reader.
+    bool mergeErrors = false;
+    // What the readers make of the bytes: plain chunks unless set.
+    TextOptions text;
 };
 
 class CRedirect {

@@ -1,3 +1,4 @@
+#include "engine/read_chain.h"
 #include "engine/redirect.h"
 
 #include <algorithm>
@@ -22,36 +23,78 @@ bool BytesWaiting(HANDLE pipe) {
     return PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0;
 }
 
-// Takes one read's worth from `pipe`. Blocks while the pipe is empty and a
-// writer holds it, until bytes come, the pipe breaks, or `drain` is
-// signalled, which ends the wait once nothing is left in the pipe. Returns
-// false when reading is over.
-bool ReadSome(HANDLE pipe, HANDLE ready, HANDLE drain, char *buffer, DWORD size, DWORD &count) {
+// One overlapped read that may outlast a wait for it: a wait that times out
+// leaves it pending with its buffer, and the next wait takes it up, so that
+// no byte is lost to a cancel.
+struct PipeRead {
     OVERLAPPED overlapped{};
-    overlapped.hEvent = ready;
+    bool pending = false;
+};
+
+enum class ReadOutcome { kBytes, kTimedOut, kOver };
+
+// Takes one read's worth from `pipe` into `buffer`. Waits while the pipe is
+// empty and a writer holds it, until bytes come, the pipe breaks, `drain`
+// is signalled (which ends the wait once nothing is left in the pipe), or
+// `timeoutMs` passes; then the read stays pending in `read`, and the next
+// call must pass the same buffer. kOver: reading is over.
+ReadOutcome ReadSome(HANDLE pipe, HANDLE ready, HANDLE drain, char *buffer, DWORD size,
+                     DWORD timeoutMs, PipeRead &read, DWORD &count) {
     count = 0;
-    if (!ReadFile(pipe, buffer, size, nullptr, &overlapped)) {
-        if (GetLastError() != ERROR_IO_PENDING)
-            return false; // broken pipe, or an error that no retry mends
+    if (!read.pending) {
+        read.overlapped = OVERLAPPED{};
+        read.overlapped.hEvent = ready;
+        if (!ReadFile(pipe, buffer, size, nullptr, &read.overlapped)) {
+            if (GetLastError() != ERROR_IO_PENDING)
+                return ReadOutcome::kOver; // broken pipe, or an error no retry mends
+            read.pending = true;
+        }
+    }
+    if (read.pending) {
         HANDLE waits[2] = {ready, drain};
         // The lower index wins when both are signalled: bytes that came
         // before the drain are still taken.
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 &&
-            !BytesWaiting(pipe))
-            CancelIoEx(pipe, &overlapped);
+        const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+        if (waited == WAIT_TIMEOUT)
+            return ReadOutcome::kTimedOut;
+        if (waited != WAIT_OBJECT_0 && !BytesWaiting(pipe))
+            CancelIoEx(pipe, &read.overlapped);
+        read.pending = false;
     }
     // Waits for a cancelled read too: the buffer is ours again only then. A
     // read that completed before the cancel keeps its bytes.
-    return GetOverlappedResult(pipe, &overlapped, &count, TRUE) != FALSE;
+    return GetOverlappedResult(pipe, &read.overlapped, &count, TRUE) != FALSE ? ReadOutcome::kBytes
+                                                                              : ReadOutcome::kOver;
 }
 
-// Hands everything `pipe` yields to `relay`, in chunks of at most kChunkSize
-// bytes each followed by a NUL, until the pipe breaks or the run is drained.
-// Then closes the library's end, so that a process still writing gets a
-// broken pipe instead of blocking for ever on a full one, and tells the
-// watcher.
-template <typename Relay>
-void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Relay relay) {
+// Where a reader's chain ends: the host's callback. Plain bytes are counted
+// as they are delivered; text is counted as read, since what is delivered
+// is no longer what the child wrote.
+template <typename Count, typename Relay> class HostSink final : public ChunkSink {
+public:
+    HostSink(Count count, Relay relay, bool countChunks)
+        : m_count(count), m_relay(relay), m_countChunks(countChunks) {}
+    void Deliver(const char *text, size_t length) override {
+        if (m_countChunks)
+            m_count(length);
+        m_relay(text, length);
+    }
+
+private:
+    Count m_count;
+    Relay m_relay;
+    const bool m_countChunks;
+};
+
+// Hands everything `pipe` yields through the run's chain to `relay`, in
+// chunks of at most kChunkSize bytes each followed by a NUL, until the pipe
+// breaks or the run is drained. Then closes the library's end, so that a
+// process still writing gets a broken pipe instead of blocking for ever on a
+// full one, and tells the watcher.
+template <typename Count, typename Relay>
+void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Count count, Relay relay) {
+    const TextOptions &text = run.m_settings.text;
+    HostSink<Count, Relay> sink(count, relay, text.PlainBytes());
     // The buffer starts small and doubles whenever a read fills it, up to
     // kReadSize: a child that writes a line now and then costs the host
     // little memory, one that floods gets the large reads that keep up
@@ -59,27 +102,44 @@ void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Relay relay) {
     // chunk.
     DWORD size = kReadSize < kFirstReadSize ? kReadSize : kFirstReadSize;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[size + 1]);
-    DWORD count = 0;
-    while (buffer != nullptr &&
-           ReadSome(pipe.Get(), ready, run.m_drainEvent.Get(), buffer.get(), size, count)) {
-        // A zero-byte write of the child reads as zero bytes; the pipe is
-        // still open.
-        for (DWORD offset = 0; offset < count; offset += kChunkSize) {
-            const DWORD length = count - offset < kChunkSize ? count - offset : kChunkSize;
-            char *chunk = buffer.get() + offset;
-            // The NUL goes where the next chunk begins; put its byte back.
-            const char next = chunk[length];
-            chunk[length] = '\0';
-            relay(chunk, length);
-            chunk[length] = next;
-        }
-        if (count == size && size < kReadSize) {
-            const DWORD larger = size * 2 < kReadSize ? size * 2 : kReadSize;
-            std::unique_ptr<char[]> grown(new (std::nothrow) char[larger + 1]);
-            if (grown != nullptr) {
-                buffer = std::move(grown);
-                size = larger;
+    PipeRead read;
+    try {
+        ReadChain chain(text, sink);
+        DWORD got = 0;
+        while (buffer != nullptr) {
+            // A line left unfinished goes on once its stream has been quiet
+            // long enough; the read meanwhile stays pending.
+            const ReadOutcome outcome =
+                ReadSome(pipe.Get(), ready, run.m_drainEvent.Get(), buffer.get(), size,
+                         chain.MsUntilDue(GetTickCount64()), read, got);
+            if (outcome == ReadOutcome::kOver)
+                break;
+            if (outcome == ReadOutcome::kTimedOut) {
+                chain.FlushDue(GetTickCount64());
+                continue;
             }
+            if (!text.PlainBytes())
+                count(got);
+            // A zero-byte write of the child reads as zero bytes; the pipe
+            // is still open.
+            chain.Push(buffer.get(), got, GetTickCount64());
+            if (got == size && size < kReadSize) {
+                const DWORD larger = size * 2 < kReadSize ? size * 2 : kReadSize;
+                std::unique_ptr<char[]> grown(new (std::nothrow) char[larger + 1]);
+                if (grown != nullptr) {
+                    buffer = std::move(grown);
+                    size = larger;
+                }
+            }
+        }
+        chain.End();
+    } catch (const std::bad_alloc &) {
+        // Text that no longer fits in memory ends the stream; the buffer
+        // must be ours again before it is freed.
+        if (read.pending) {
+            DWORD ignored = 0;
+            CancelIoEx(pipe.Get(), &read.overlapped);
+            GetOverlappedResult(pipe.Get(), &read.overlapped, &ignored, TRUE);
         }
     }
     pipe.Close();
@@ -155,22 +215,22 @@ DWORD LeaveWorker() {
 
 DWORD WINAPI StdoutReaderProc(LPVOID redirector) {
     auto *self = static_cast<CRedirect *>(redirector);
-    RelayPipe(*self, self->m_stdoutReader, self->m_stdoutReady.Get(),
-              [self](const char *text, DWORD length) {
-                  self->m_outputBytes += length;
-                  self->RelayStdout(text, length);
-              });
+    RelayPipe(
+        *self, self->m_stdoutReader, self->m_stdoutReady.Get(),
+        [self](size_t bytes) { self->m_outputBytes += bytes; },
+        [self](const char *text, size_t length) { self->RelayStdout(text, length); });
     return LeaveWorker();
 }
 
 DWORD WINAPI StderrReaderProc(LPVOID redirector) {
     auto *self = static_cast<CRedirect *>(redirector);
-    RelayPipe(*self, self->m_stderrReader, self->m_stderrReady.Get(),
-              [self](const char *text, DWORD length) {
-                  self->m_stderrSeen = 1;
-                  self->m_errorBytes += length;
-                  self->RelayStderr(text, length);
-              });
+    RelayPipe(
+        *self, self->m_stderrReader, self->m_stderrReady.Get(),
+        [self](size_t bytes) { self->m_errorBytes += bytes; },
+        [self](const char *text, size_t length) {
+            self->m_stderrSeen = 1;
+            self->RelayStderr(text, length);
+        });
     return LeaveWorker();
 }
 
@@ -306,9 +366,11 @@ void CRedirect::WatchRun() {
     ULONGLONG stopDeadline = GetTickCount64() + kStopGraceMs;
     if (stopped)
         WaitForSingleObject(m_process.Get(), kStopGraceMs);
+    // A merged run has one reader: its error output shares the output pipe.
+    const int readers = m_settings.mergeErrors ? 1 : 2;
     int readersEnded = 0;
     for (;;) {
-        if (readersEnded == 2)
+        if (readersEnded == readers)
             break;
         if (JobIsEmpty())
             break;
@@ -336,8 +398,13 @@ void CRedirect::WatchRun() {
     // Whatever is still in the pipes is delivered; nothing after that. The
     // input writer, if any, stops too.
     SetEvent(m_drainEvent.Get());
-    HANDLE workers[3] = {m_stdoutThread.Get(), m_stderrThread.Get(), m_stdinThread.Get()};
-    WaitForMultipleObjects(m_stdinThread.IsValid() ? 3 : 2, workers, TRUE, INFINITE);
+    HANDLE workers[3];
+    DWORD workerCount = 0;
+    for (const ScopedHandle *worker : {&m_stdoutThread, &m_stderrThread, &m_stdinThread}) {
+        if (worker->IsValid())
+            workers[workerCount++] = worker->Get();
+    }
+    WaitForMultipleObjects(workerCount, workers, TRUE, INFINITE);
     SettleEnd(stopped);
     if (!m_launchAbandoned.load())
         NotifyFinished(m_stderrSeen.load());

@@ -121,15 +121,19 @@ int ReadOptions(const ConsoleRunOptions *given, ConsoleRunOptions &options) {
         return Fail(DLLGLUE_EINVAL, "options carry fields this library does not know");
     std::memcpy(&options, given, known);
     options.size = sizeof(ConsoleRunOptions);
-    if ((options.flags & ~static_cast<unsigned>(DLLGLUE_UTF8 | DLLGLUE_CLEARENV)) != 0)
+    const unsigned knownFlags =
+        DLLGLUE_UTF8 | DLLGLUE_CLEARENV | DLLGLUE_MERGE | DLLGLUE_LINES | DLLGLUE_TEXT_UTF8;
+    if ((options.flags & ~knownFlags) != 0)
         return Fail(DLLGLUE_EINVAL, "options->flags has unknown bits");
     if (options.input < DLLGLUE_INPUT_OPEN || options.input > DLLGLUE_INPUT_DATA)
         return Fail(DLLGLUE_EINVAL, "options->input is not a DLLGLUE_INPUT_* value");
     if (options.input == DLLGLUE_INPUT_DATA && options.inputData == nullptr &&
         options.inputLength != 0)
         return Fail(DLLGLUE_EINVAL, "options->inputData is NULL but inputLength is not 0");
-    if (options.textCodePage != 0 || options.lineFlushMs != 0)
-        return Fail(DLLGLUE_EINVAL, "options carry fields this library does not honour yet");
+    if ((options.flags & DLLGLUE_TEXT_UTF8) != 0 && options.textCodePage != 0 &&
+        !Utf8Decoder::UsableCodePage(options.textCodePage))
+        return Fail(DLLGLUE_EINVAL, "options->textCodePage is not a single-byte, double-byte or "
+                                    "UTF-8 code page of this system");
     return DLLGLUE_OK;
 }
 
@@ -173,6 +177,11 @@ int ReadSettings(const ConsoleRunOptions &options, const std::string &display,
     settings.timeoutMs = options.timeoutMs;
     settings.timeoutGraceMs = options.timeoutGraceMs;
     settings.drainMs = options.drainMs;
+    settings.mergeErrors = (options.flags & DLLGLUE_MERGE) != 0;
+    settings.text.utf8 = (options.flags & DLLGLUE_TEXT_UTF8) != 0;
+    settings.text.codePage = options.textCodePage == 0 ? CP_OEMCP : options.textCodePage;
+    settings.text.lines = (options.flags & DLLGLUE_LINES) != 0;
+    settings.text.lineFlushMs = options.lineFlushMs;
     return DLLGLUE_OK;
 }
 

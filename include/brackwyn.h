@@ -38,7 +38,9 @@ extern "C" {
  * One chunk of the child's output or error text: at most 1024 bytes as the
  * child wrote them, in the child's code page, followed by a NUL byte that is
  * not counted in `length`. The chunk may itself contain NUL bytes, and its end
- * does not follow line ends. `text` is valid only during the call.
+ * does not follow line ends. `text` is valid only during the call. (A run
+ * started with DLLGLUE_TEXT_UTF8 or DLLGLUE_LINES gets text instead; see
+ * there.)
  *
  * Output chunks arrive on the library's output reader thread, error chunks on
  * its error reader thread, possibly at the same moment; chunks of one stream
@@ -155,6 +157,31 @@ BRACKWYN_API void BRACKWYN_CALL dllglue_setmessagefilter(ConsoleMessageFilter fi
 #define DLLGLUE_UTF8                                                                               \
     0x1 /* command, argv, directory, environment are UTF-8 (else the ANSI code page) */
 #define DLLGLUE_CLEARENV 0x2 /* start from an empty environment; the entries below still apply */
+/*
+ * Text a window can show. Without these flags a run delivers bytes exactly as
+ * dllglue_main does; they combine, and merged UTF-8 lines suit a log pane.
+ *
+ * DLLGLUE_TEXT_UTF8: every chunk is valid UTF-8. Bytes that form valid UTF-8
+ * pass unchanged; any other byte is read in textCodePage (in a double-byte
+ * code page together with the byte after it when the two make a character;
+ * with 65001 each such byte becomes one U+FFFD). A character is never split
+ * between two chunks, so a chunk may end before 1024 bytes; the last bytes of
+ * a character the child has not finished writing wait for the rest, or for
+ * the end of the stream. NUL bytes pass as U+0000. outputBytes and errorBytes
+ * count the bytes as the child wrote them.
+ *
+ * DLLGLUE_LINES: a chunk ends right after a "\n" (a "\r\n" stays together;
+ * a bare "\r" is no line end), so each chunk is one line. A line longer than
+ * 1024 bytes comes in consecutive chunks, the last ending with its "\n". A
+ * line still unfinished (a prompt) is delivered as it is once lineFlushMs
+ * passes without a new byte on its stream, or when the stream ends.
+ *
+ * DLLGLUE_MERGE: one pipe serves as both the child's standard output and its
+ * standard error, so the two arrive as one stream in the child's own order;
+ * the error callback is not called.
+ *
+ * Every byte is still delivered before the completion callback.
+ */
 #define DLLGLUE_MERGE                                                                              \
     0x4 /* the child's error output goes into its output pipe: one stream, in the                  \
            order the child wrote it, delivered to onOutput; errorBytes and                         \
@@ -176,7 +203,8 @@ typedef struct ConsoleRunOptions {
     ConsoleTextCallback onError;
     ConsoleExitCallback onExit;
     void *user;                     /* handed to every callback of this run */
-    unsigned flags;                 /* DLLGLUE_UTF8, DLLGLUE_CLEARENV */
+    unsigned flags;                 /* DLLGLUE_UTF8, DLLGLUE_CLEARENV, DLLGLUE_MERGE, DLLGLUE_LINES,
+                                       DLLGLUE_TEXT_UTF8 */
     const char *directory;          /* NULL: the host's current directory */
     const char *const *environment; /* NULL-terminated "NAME=value" entries applied over the
                                        host's environment; "NAME=" removes NAME; NULL: unchanged */

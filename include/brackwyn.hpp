@@ -157,6 +157,24 @@ public:
         m_drainMs = Milliseconds(limit, "drain");
         return *this;
     }
+    // The child's error output goes into its output: one stream, in the
+    // order the child wrote it, all to onOutput.
+    Options &merge(bool on = true) { return flag(DLLGLUE_MERGE, on); }
+    // Each chunk is one line with its line end; a line the child leaves
+    // unfinished (a prompt) comes once its stream has been quiet for
+    // lineFlush() (50 ms unless set).
+    Options &lines(bool on = true) { return flag(DLLGLUE_LINES, on); }
+    Options &lineFlush(std::chrono::milliseconds quiet) {
+        m_lineFlushMs = Milliseconds(quiet, "lineFlush");
+        return *this;
+    }
+    // Chunks are UTF-8: what the child writes in UTF-8 passes unchanged,
+    // anything else is read in `codePage` (0: the system's OEM code page,
+    // which console programs write in by default).
+    Options &utf8Text(unsigned codePage = 0) {
+        m_textCodePage = codePage;
+        return flag(DLLGLUE_TEXT_UTF8, true);
+    }
     // For waits with Wait::Pump.
     Options &messageFilter(MessageFilter filter) {
         m_filter = std::move(filter);
@@ -191,6 +209,8 @@ private:
     unsigned long m_timeoutMs = 0;
     unsigned long m_timeoutGraceMs = 0;
     unsigned long m_drainMs = 0;
+    unsigned m_textCodePage = 0;
+    unsigned long m_lineFlushMs = 0;
 };
 
 // One run of a console program. Move-only; an empty Run (default-made or
@@ -238,6 +258,8 @@ public:
         raw.timeoutMs = options.m_timeoutMs;
         raw.timeoutGraceMs = options.m_timeoutGraceMs;
         raw.drainMs = options.m_drainMs;
+        raw.textCodePage = options.m_textCodePage;
+        raw.lineFlushMs = options.m_lineFlushMs;
 
         ConsoleRun *handle = nullptr;
         const int status = dllglue_runstart(command.c_str(), static_cast<int>(args.size()),

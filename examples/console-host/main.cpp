@@ -14,6 +14,11 @@
 //   --timeout MS       stop the program and all it started after MS ms
 //   --utf8             pass every text to the library as UTF-8, so that
 //                      characters outside the ANSI code page arrive intact
+//   --utf8-text        receive the program's output as UTF-8, whatever code
+//                      page it writes in (the OEM one unless it writes UTF-8)
+//   --lines            receive one line per chunk; a prompt comes at once
+//   --merge            the error output arrives within the output, in the
+//                      order the program wrote it
 //   --interactive      the first Ctrl+C asks the program to end (it gets a
 //                      Ctrl+C of its own and 5 s to clean up), a second one
 //                      ends it and all it started at once
@@ -138,10 +143,10 @@ bool ReadWholeFile(const wchar_t *path, std::string &data) {
 int Usage(const char *why) {
     if (why != nullptr)
         std::fprintf(stderr, "console-host: %s\n", why);
-    std::fprintf(stderr,
-                 "usage: console-host [--cwd DIR] [--env NAME=VALUE]... [--input FILE]\n"
-                 "                    [--timeout MS] [--utf8] [--interactive] [--] <program> "
-                 "[arguments...]\n");
+    std::fprintf(stderr, "usage: console-host [--cwd DIR] [--env NAME=VALUE]... [--input FILE]\n"
+                         "                    [--timeout MS] [--utf8] [--utf8-text] [--lines]\n"
+                         "                    [--merge] [--interactive] [--] <program> "
+                         "[arguments...]\n");
     return 2;
 }
 
@@ -156,6 +161,7 @@ int main() {
     // Options first, so that they are known before any text is converted.
     bool utf8 = false;
     bool interactive = false;
+    unsigned textFlags = 0;
     const wchar_t *directory = nullptr;
     const wchar_t *inputFile = nullptr;
     std::vector<const wchar_t *> environment;
@@ -171,6 +177,12 @@ int main() {
             utf8 = true;
         } else if (option == L"--interactive") {
             interactive = true;
+        } else if (option == L"--utf8-text") {
+            textFlags |= DLLGLUE_TEXT_UTF8;
+        } else if (option == L"--lines") {
+            textFlags |= DLLGLUE_LINES;
+        } else if (option == L"--merge") {
+            textFlags |= DLLGLUE_MERGE;
         } else if (option == L"--cwd" && hasValue) {
             directory = args[++first];
         } else if (option == L"--env" && hasValue) {
@@ -220,7 +232,7 @@ int main() {
     options.onOutput = OnStdout;
     options.onError = OnStderr;
     options.onExit = OnExit;
-    options.flags = utf8 ? DLLGLUE_UTF8 : 0;
+    options.flags = (utf8 ? DLLGLUE_UTF8 : 0) | textFlags;
     options.directory = directory != nullptr ? directoryText.c_str() : nullptr;
     options.environment = environment.empty() ? nullptr : entryPointers.data();
     options.input = inputFile != nullptr ? DLLGLUE_INPUT_DATA : DLLGLUE_INPUT_OPEN;
@@ -228,6 +240,9 @@ int main() {
     options.inputLength = input.size();
     options.timeoutMs = timeoutMs;
 
+    // UTF-8 chunks show right only on a console that reads UTF-8.
+    if ((textFlags & DLLGLUE_TEXT_UTF8) != 0)
+        SetConsoleOutputCP(CP_UTF8);
     QueryPerformanceFrequency(&g_frequency);
     QueryPerformanceCounter(&g_start);
     ConsoleRun *run = nullptr;

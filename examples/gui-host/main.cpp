@@ -1,20 +1,23 @@
-// A GUI host for brackwyn: a window with a command box, Run, Stop and Abort
-// buttons,
+// A GUI host for brackwyn: a window with a command box, Run and Abort buttons,
 // an output pane that fills while the program runs (error text in red) and a
 // status line with the outcome of the run.
 //
 //   gui-host.exe [--command "<command line>"] [--autorun] [--abort-after <ms>]
-//                [--stop-after <ms>] [--exit-after-run <ms>] [--dump <file>]
-//
-// Stop asks the program to end and gives it 5 s to clean up (it gets a
-// Ctrl+C, its windows a WM_CLOSE); Abort ends it and all it started at once.
+//                [--exit-after-run <ms>] [--dump <file>] [--separate]
+//                [--code-page <n>]
 //
 // The switches let a script drive the window like a person: --autorun presses
 // Run once the window shows, --abort-after presses Abort that long after Run,
-// --stop-after presses Stop that long after Run,
 // --exit-after-run closes the window that long after a run has ended (time for
 // a screenshot), and --dump writes the status line and the pane, each line
-// tagged "out|" or "err|" by its colour on screen, to a file when a run ends.
+// tagged "out|" or "err|" by its colour on screen, to a file in UTF-8 when a
+// run ends.
+//
+// The pane shows text as a log pane should: UTF-8 lines from the library
+// (whatever code page the program writes in; --code-page names the one that
+// is not UTF-8, the OEM one by default), shown through the wide window
+// functions, error text merged into the output in the order the program
+// wrote it. --separate keeps the two streams apart, the error text in red.
 //
 // How text gets from the library to the window
 //
@@ -26,19 +29,21 @@
 // posts the pointer to the main window. PostMessage returns at once, so a
 // reader does not wait for the UI thread (only when the queue is full, see
 // PostChunk). The window procedure appends the text and frees the buffer.
-// While the run lasts, dllglue_main dispatches the UI thread's messages from
-// inside the Run handler, so the chunks show up live and the window stays
+// While the run lasts, the library's pumping wait (dllglue_runwait with
+// DLLGLUE_WAIT_PUMP) dispatches the UI thread's messages from inside the Run
+// handler, so the chunks show up live and the window stays
 // responsive.
 //
 // Order: every chunk is posted before the library makes the completion call,
-// and that call has posted its message before dllglue_main returns; the Run
+// and that call has posted its message before the wait returns; the Run
 // handler then posts "run returned" last. A queue hands out posted messages in
 // the order they went in, so the window sees all text, then the end of the
 // run, then the return value, even when some of them are still queued when
-// dllglue_main returns and only our own message loop dispatches them. Each
+// the wait returns and only our own message loop dispatches them. Each
 // stream's text keeps its order; between the two streams the pane shows the
 // order in which the readers got them, which is close to, but not always,
-// the order in which the child wrote them, as they travel through two pipes.
+// the order in which the child wrote them, as they travel through two pipes
+// (merged, they share one).
 #include <windows.h>
 
 #include <richedit.h>
@@ -58,14 +63,12 @@ constexpr UINT WM_APP_OUTPUT = WM_APP + 1;
 constexpr UINT WM_APP_ERROR = WM_APP + 2;
 // wParam: the completion callback's stderrSeen.
 constexpr UINT WM_APP_EXITED = WM_APP + 3;
-// wParam: dllglue_main's return value.
+// wParam: the run's result, 1 for exit code 0 (as dllglue_main counts).
 constexpr UINT WM_APP_RETURNED = WM_APP + 4;
 constexpr UINT WM_APP_AUTORUN = WM_APP + 5;
 
-enum : int { IDC_COMMAND = 100, IDC_RUN, IDC_ABORT, IDC_OUTPUT, IDC_STATUS, IDC_STOP };
-enum : UINT_PTR { TIMER_ABORT = 1, TIMER_EXIT, TIMER_STOP };
-// How long Stop lets the program clean up before it is terminated.
-constexpr unsigned long kStopGraceMs = 5000;
+enum : int { IDC_COMMAND = 100, IDC_RUN, IDC_ABORT, IDC_OUTPUT, IDC_STATUS };
+enum : UINT_PTR { TIMER_ABORT = 1, TIMER_EXIT };
 
 constexpr COLORREF kErrorColour = RGB(200, 0, 0);
 const char kDefaultCommand[] =
@@ -76,20 +79,21 @@ struct Options {
     std::string command = kDefaultCommand;
     bool autorun = false;
     UINT abortAfterMs = 0; // 0: never
-    UINT stopAfterMs = 0;  // 0: never
     UINT exitAfterRunMs = 0;
     bool exitAfterRun = false;
     std::string dumpPath;
+    bool separate = false;
+    unsigned codePage = 0;
 };
 
 Options g_options;
-HWND g_command, g_run, g_stop, g_abort, g_output, g_status;
+HWND g_command, g_run, g_abort, g_output, g_status;
 HFONT g_uiFont, g_paneFont;
 
 // The state of the current run; touched by the UI thread alone.
 bool g_running = false;
+ConsoleRun *g_current = nullptr;
 bool g_abortPressed = false;
-bool g_stopPressed = false;
 bool g_closeAfterRun = false;
 int g_stderrSeen = -1; // -1 until the completion message: the run never began
 ULONGLONG g_startTick = 0;
@@ -105,7 +109,7 @@ void PostChunk(void *user, UINT message, const char *text, size_t length) {
     }
     // A queue holds at most 10,000 posted messages. When a child writes faster
     // than the pane fills, wait for the UI thread to catch up: it keeps
-    // draining the queue inside dllglue_main, and while this reader waits it
+    // draining the queue inside the wait, and while this reader waits it
     // reads nothing, so the child slows down and no text is lost.
     HWND window = static_cast<HWND>(user);
     while (!PostMessageA(window, message, 0, reinterpret_cast<LPARAM>(copy))) {
@@ -138,6 +142,24 @@ std::string WindowText(HWND window) {
     return text;
 }
 
+// The pane takes UTF-16; the library's text is UTF-8, its error messages
+// are in the ANSI code page.
+std::wstring Wide(const std::string &text, UINT codePage = CP_UTF8) {
+    std::wstring wide(text.size(), L'\0');
+    wide.resize(static_cast<size_t>(MultiByteToWideChar(codePage, 0, text.data(),
+                                                        static_cast<int>(text.size()), &wide[0],
+                                                        static_cast<int>(wide.size()))));
+    return wide;
+}
+
+std::string Utf8(const std::wstring &wide) {
+    std::string utf8(wide.size() * 3, '\0');
+    utf8.resize(static_cast<size_t>(
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0],
+                            static_cast<int>(utf8.size()), nullptr, nullptr)));
+    return utf8;
+}
+
 void AppendToPane(const std::string &chunk, bool isError) {
     std::string shown;
     shown.reserve(chunk.size() + chunk.size() / 16);
@@ -152,15 +174,15 @@ void AppendToPane(const std::string &chunk, bool isError) {
         shown += c == '\0' ? ' ' : c;
     }
     // Past the end: the control puts the caret at the end of the text.
-    SendMessageA(g_output, EM_SETSEL, INT_MAX, INT_MAX);
-    CHARFORMAT2A format{};
+    SendMessageW(g_output, EM_SETSEL, INT_MAX, INT_MAX);
+    CHARFORMAT2W format{};
     format.cbSize = sizeof(format);
     format.dwMask = CFM_COLOR;
     format.dwEffects = isError ? 0 : CFE_AUTOCOLOR;
     format.crTextColor = kErrorColour;
-    SendMessageA(g_output, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
-    SendMessageA(g_output, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(shown.c_str()));
-    SendMessageA(g_output, WM_VSCROLL, SB_BOTTOM, 0);
+    SendMessageW(g_output, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+    SendMessageW(g_output, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(Wide(shown).c_str()));
+    SendMessageW(g_output, WM_VSCROLL, SB_BOTTOM, 0);
 }
 
 // Appends the chunk of one message and the chunks queued behind it, each run
@@ -186,33 +208,39 @@ void AppendQueuedText(HWND window, UINT message, LPARAM chunk) {
 }
 
 bool IsErrorAt(LONG position) {
-    SendMessageA(g_output, EM_SETSEL, position, position + 1);
-    CHARFORMAT2A format{};
+    SendMessageW(g_output, EM_SETSEL, position, position + 1);
+    CHARFORMAT2W format{};
     format.cbSize = sizeof(format);
-    SendMessageA(g_output, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
+    SendMessageW(g_output, EM_GETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
     return !(format.dwEffects & CFE_AUTOCOLOR) && format.crTextColor == kErrorColour;
 }
 
-// Reads the pane back from the control, so the dump shows what a person sees.
-// The pane does not wrap, so a line of the control is a line of the output.
+// Reads the pane back from the control with WM_GETTEXT, so the dump shows
+// what a person sees. The pane does not wrap, so a line of the text is a line
+// of the control, whose first character tells its colour.
 void WriteDump() {
     std::string dump = "status: " + WindowText(g_status) + "\n";
+    const LRESULT length = SendMessageW(g_output, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring text(static_cast<size_t>(length) * 2 + 1, L'\0');
+    text.resize(static_cast<size_t>(
+        SendMessageW(g_output, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]))));
     // Reading a colour takes a selection; no redraw for each one.
-    SendMessageA(g_output, WM_SETREDRAW, FALSE, 0);
-    const LRESULT lines = SendMessageA(g_output, EM_GETLINECOUNT, 0, 0);
-    for (LRESULT line = 0; line < lines; ++line) {
-        const LONG start = static_cast<LONG>(SendMessageA(g_output, EM_LINEINDEX, line, 0));
-        const LONG length = static_cast<LONG>(SendMessageA(g_output, EM_LINELENGTH, start, 0));
-        if (length <= 0)
-            continue;
-        std::string text(static_cast<size_t>(length) + 1, '\0');
-        TEXTRANGEA range{{start, start + length}, &text[0]};
-        text.resize(static_cast<size_t>(
-            SendMessageA(g_output, EM_GETTEXTRANGE, 0, reinterpret_cast<LPARAM>(&range))));
-        dump += (IsErrorAt(start) ? "err| " : "out| ") + text + "\n";
+    SendMessageW(g_output, WM_SETREDRAW, FALSE, 0);
+    LRESULT line = 0;
+    for (size_t start = 0; start < text.size(); ++line) {
+        size_t end = text.find_first_of(L"\r\n", start);
+        if (end == std::wstring::npos)
+            end = text.size();
+        if (end > start) {
+            const LONG first = static_cast<LONG>(SendMessageW(g_output, EM_LINEINDEX, line, 0));
+            dump += (IsErrorAt(first) ? "err| " : "out| ") + Utf8(text.substr(start, end - start)) +
+                    "\n";
+        }
+        // A line break is "\r\n" or a lone "\r" (or "\n"), by the control's version.
+        start = end + (text.compare(end, 2, L"\r\n") == 0 ? 2 : 1);
     }
-    SendMessageA(g_output, EM_SETSEL, INT_MAX, INT_MAX);
-    SendMessageA(g_output, WM_SETREDRAW, TRUE, 0);
+    SendMessageW(g_output, EM_SETSEL, INT_MAX, INT_MAX);
+    SendMessageW(g_output, WM_SETREDRAW, TRUE, 0);
     InvalidateRect(g_output, nullptr, TRUE);
     HANDLE file = CreateFileA(g_options.dumpPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -226,7 +254,6 @@ void WriteDump() {
 void SetRunning(bool running) {
     g_running = running;
     EnableWindow(g_run, !running);
-    EnableWindow(g_stop, running);
     EnableWindow(g_abort, running);
     EnableWindow(g_command, !running);
 }
@@ -235,21 +262,40 @@ void StartRun(HWND window) {
     if (g_running)
         return;
     const std::string command = WindowText(g_command);
-    SetWindowTextA(g_output, "");
+    SetWindowTextW(g_output, L"");
     SetWindowTextA(g_status, "Running...");
     g_abortPressed = false;
-    g_stopPressed = false;
     g_stderrSeen = -1;
     SetRunning(true);
     if (g_options.abortAfterMs)
         SetTimer(window, TIMER_ABORT, g_options.abortAfterMs, nullptr);
-    if (g_options.stopAfterMs)
-        SetTimer(window, TIMER_STOP, g_options.stopAfterMs, nullptr);
     g_startTick = GetTickCount64();
-    // Blocks until the run is over, dispatching this thread's messages.
-    const int result = dllglue_main(command.c_str(), 0, nullptr, window);
+    ConsoleRunOptions options{};
+    options.size = sizeof(options);
+    options.onOutput = OnOutput;
+    options.onError = OnError;
+    options.onExit = OnExit;
+    options.user = window;
+    // Whole lines of UTF-8, and one stream in the program's own order.
+    options.flags = DLLGLUE_TEXT_UTF8 | DLLGLUE_LINES | (g_options.separate ? 0 : DLLGLUE_MERGE);
+    options.textCodePage = g_options.codePage;
+    options.messageFilter = [](MSG *message, void *user) {
+        return IsDialogMessageA(static_cast<HWND>(user), message) ? 1 : 0;
+    };
+    int result = 0; // 1 for exit code 0, as dllglue_main counts
+    if (dllglue_runstart(command.c_str(), 0, nullptr, &options, &g_current) != DLLGLUE_OK) {
+        AppendToPane(Utf8(Wide(dllglue_lasterror(), CP_ACP)) + "\n", false);
+    } else {
+        // Blocks until the run is over, dispatching this thread's messages.
+        dllglue_runwait(g_current, INFINITE, DLLGLUE_WAIT_PUMP);
+        ConsoleRunResult outcome{};
+        outcome.size = sizeof(outcome);
+        dllglue_runresult(g_current, &outcome);
+        result = outcome.state == DLLGLUE_EXITED && outcome.exitCode == 0 ? 1 : 0;
+        dllglue_runclose(g_current);
+        g_current = nullptr;
+    }
     KillTimer(window, TIMER_ABORT);
-    KillTimer(window, TIMER_STOP);
     PostMessageA(window, WM_APP_RETURNED, static_cast<WPARAM>(result), 0);
 }
 
@@ -261,10 +307,7 @@ void FinishRun(HWND window, int result) {
         std::snprintf(status, sizeof(status), "Not started: result %d", result);
     else
         std::snprintf(status, sizeof(status), "%s after %.1f s: result %d, stderr seen %d",
-                      g_abortPressed  ? "Aborted"
-                      : g_stopPressed ? "Stopped"
-                                      : "Finished",
-                      seconds, result, g_stderrSeen);
+                      g_abortPressed ? "Aborted" : "Finished", seconds, result, g_stderrSeen);
     SetWindowTextA(g_status, status);
     if (!g_options.dumpPath.empty())
         WriteDump();
@@ -279,10 +322,9 @@ void Layout(HWND window) {
     GetClientRect(window, &client);
     const int margin = 8, row = 24, button = 80;
     const int width = client.right - 2 * margin;
-    const int commandWidth = width - 3 * (button + margin);
+    const int commandWidth = width - 2 * (button + margin);
     MoveWindow(g_command, margin, margin, commandWidth, row, TRUE);
     MoveWindow(g_run, margin + commandWidth + margin, margin, button, row, TRUE);
-    MoveWindow(g_stop, client.right - 2 * (margin + button), margin, button, row, TRUE);
     MoveWindow(g_abort, client.right - margin - button, margin, button, row, TRUE);
     const int paneTop = 2 * margin + row;
     const int statusTop = client.bottom - margin - row + 4;
@@ -303,22 +345,23 @@ bool CreateControls(HWND window) {
     g_command = CreateChild(window, "EDIT", g_options.command.c_str(), WS_TABSTOP | ES_AUTOHSCROLL,
                             IDC_COMMAND, WS_EX_CLIENTEDGE);
     g_run = CreateChild(window, "BUTTON", "&Run", WS_TABSTOP | BS_DEFPUSHBUTTON, IDC_RUN);
-    g_stop = CreateChild(window, "BUTTON", "&Stop", WS_TABSTOP | WS_DISABLED, IDC_STOP);
     g_abort = CreateChild(window, "BUTTON", "&Abort", WS_TABSTOP | WS_DISABLED, IDC_ABORT);
-    // RichEdit 2.0 for the coloured error text; the "A" class, as the
-    // library's text is in the ANSI code page.
-    g_output = CreateChild(window, RICHEDIT_CLASSA, "",
-                           WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
-                               ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_NOHIDESEL,
-                           IDC_OUTPUT, WS_EX_CLIENTEDGE);
+    // RichEdit 2.0 for the coloured error text; the wide class, so that
+    // every character of the UTF-8 text shows, whatever the code pages.
+    g_output = CreateWindowExW(
+        WS_EX_CLIENTEDGE, RICHEDIT_CLASSW, L"",
+        WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_READONLY |
+            ES_AUTOVSCROLL | ES_AUTOHSCROLL | ES_NOHIDESEL,
+        0, 0, 0, 0, window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_OUTPUT)),
+        GetModuleHandleW(nullptr), nullptr);
     if (!g_output)
         return false;
-    SendMessageA(g_output, WM_SETFONT, reinterpret_cast<WPARAM>(g_paneFont), FALSE);
+    SendMessageW(g_output, WM_SETFONT, reinterpret_cast<WPARAM>(g_paneFont), FALSE);
     // The default limit is 32K characters; a build log outgrows that quickly.
-    SendMessageA(g_output, EM_EXLIMITTEXT, 0, 0x7FFFFFFE);
+    SendMessageW(g_output, EM_EXLIMITTEXT, 0, 0x7FFFFFFE);
     // No word wrap: an output line stays one line, with a horizontal scroll
     // bar, as in a console, and the dump can read the pane line by line.
-    SendMessageA(g_output, EM_SETTARGETDEVICE, 0, 1);
+    SendMessageW(g_output, EM_SETTARGETDEVICE, 0, 1);
     g_status = CreateChild(window, "STATIC", "Ready", SS_LEFTNOWORDWRAP, IDC_STATUS);
     return true;
 }
@@ -339,12 +382,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case IDC_RUN:
             StartRun(window);
             return 0;
-        case IDC_STOP:
-            if (dllglue_stop(kStopGraceMs))
-                g_stopPressed = true;
-            return 0;
         case IDC_ABORT:
-            if (dllglue_abort())
+            if (g_current != nullptr && dllglue_runabort(g_current) == 1)
                 g_abortPressed = true;
             return 0;
         }
@@ -366,18 +405,17 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         KillTimer(window, wParam);
         if (wParam == TIMER_ABORT)
             SendMessageA(g_abort, BM_CLICK, 0, 0); // a real press: BN_CLICKED and all
-        else if (wParam == TIMER_STOP)
-            SendMessageA(g_stop, BM_CLICK, 0, 0);
         else if (wParam == TIMER_EXIT)
             PostMessageA(window, WM_CLOSE, 0, 0);
         return 0;
     case WM_CLOSE:
-        // The Run handler is still on this thread's stack inside dllglue_main:
+        // The Run handler is still on this thread's stack inside the wait:
         // destroying the window now would pull it out from under that call.
         // Stop the run instead and close once the handler has unwound.
         if (g_running) {
             g_closeAfterRun = true;
-            dllglue_abort();
+            if (g_current != nullptr)
+                dllglue_runabort(g_current);
             return 0;
         }
         break;
@@ -398,13 +436,15 @@ bool ParseOptions(int argc, char **argv) {
             g_options.command = argv[++i];
         } else if (name == "--abort-after" && hasValue) {
             g_options.abortAfterMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
-        } else if (name == "--stop-after" && hasValue) {
-            g_options.stopAfterMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
         } else if (name == "--exit-after-run" && hasValue) {
             g_options.exitAfterRun = true;
             g_options.exitAfterRunMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
         } else if (name == "--dump" && hasValue) {
             g_options.dumpPath = argv[++i];
+        } else if (name == "--separate") {
+            g_options.separate = true;
+        } else if (name == "--code-page" && hasValue) {
+            g_options.codePage = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
         } else {
             return false;
         }
@@ -418,8 +458,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     if (!ParseOptions(__argc, __argv)) {
         MessageBoxA(nullptr,
                     "usage: gui-host [--command \"<command line>\"] [--autorun]\n"
-                    "    [--abort-after <ms>] [--stop-after <ms>] [--exit-after-run <ms>]\n"
-                    "    [--dump <file>]",
+                    "    [--abort-after <ms>] [--exit-after-run <ms>] [--dump <file>]\n"
+                    "    [--separate] [--code-page <n>]",
                     "gui-host", MB_ICONERROR);
         return 2;
     }
@@ -431,10 +471,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     g_paneFont = CreateFontA(-13, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                              FIXED_PITCH | FF_MODERN, "Courier New");
-
-    dllglue_setconsoleout(OnOutput);
-    dllglue_setconsoleerr(OnError);
-    dllglue_setconsoleexit(OnExit);
 
     WNDCLASSA windowClass{};
     windowClass.lpfnWndProc = WindowProc;

@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,39 +19,14 @@
 
 namespace {
 
-// One stream of one run, cut into lines: chunks end anywhere, and a tag
-// belongs at the start of a line. Only the stream's reader thread adds, and
-// the exit callable flushes after the readers are done, so no lock.
-class Lines {
-public:
-    explicit Lines(std::string tag) : m_tag(std::move(tag)) {}
-
-    void Add(std::string_view text) {
-        m_pending.append(text.data(), text.size());
-        size_t end;
-        while ((end = m_pending.find('\n')) != std::string::npos) {
-            Print(m_pending.substr(0, end));
-            m_pending.erase(0, end + 1);
-        }
-    }
-    void Flush() {
-        if (!m_pending.empty())
-            Print(m_pending);
-        m_pending.clear();
-    }
-
-private:
-    // One printf per line: lines of runs printing at once never mix.
-    void Print(std::string line) const {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        std::printf("%s | %s\n", m_tag.c_str(), line.c_str());
-        std::fflush(stdout);
-    }
-
-    std::string m_tag;
-    std::string m_pending;
-};
+// Prints one chunk, which the library cut at a line end (lines()), under its
+// tag. One printf per line: lines of runs printing at once never mix.
+void PrintLine(const std::string &tag, std::string_view line) {
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    std::printf("%s | %.*s\n", tag.c_str(), static_cast<int>(line.size()), line.data());
+    std::fflush(stdout);
+}
 
 const char *StateName(brackwyn::State state) {
     switch (state) {
@@ -96,17 +70,12 @@ int main(int argc, char **argv) {
     bool allFine = true;
     for (int i = first; i < argc; ++i) {
         const std::string name = "[" + std::to_string(i - first + 1) + "]";
-        auto out = std::make_shared<Lines>(name + " out");
-        auto err = std::make_shared<Lines>(name + " err");
         brackwyn::Options options;
         options.closeInput()
             .timeout(timeout)
-            .onOutput([out](std::string_view text) { out->Add(text); })
-            .onError([err](std::string_view text) { err->Add(text); })
-            .onExit([out, err](bool) {
-                out->Flush();
-                err->Flush();
-            });
+            .lines()
+            .onOutput([name](std::string_view line) { PrintLine(name + " out", line); })
+            .onError([name](std::string_view line) { PrintLine(name + " err", line); });
         try {
             runs.emplace_back(argv[i], std::move(options));
             names.push_back(name);

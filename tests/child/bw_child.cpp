@@ -35,6 +35,13 @@
 //   text <string>        <string> on stdout as it is, no line end added.
 //   textlines <count>    "line 1\n" .. "line <count>\n", one write per line.
 //   errtext <string>     <string> on stderr, then exit at once.
+//   writes <step>...     Each step in turn: "p<ms>" sleeps, anything else is
+//                        hex (two digits a byte) and goes to stdout in one
+//                        write, so a test chooses every byte and where the
+//                        library's reads may split them.
+//   interleave <count>   "<k> out\n" on stdout for even k and "<k> err\n" on
+//                        stderr for odd k, k from 0 to count-1, one write
+//                        each: merged, they must keep this order.
 //   nul                  "ab\0cd\0\0ef" (9 bytes) on stdout in one write,
 //                        then "x\0y" (3 bytes) on stderr in one write.
 //   exit <code>          Exit with <code>, 0..4294967295.
@@ -438,6 +445,48 @@ int mode_textlines(int, char **args)
         return usage("textlines: expected <count> in decimal");
     for (unsigned long long i = 1; i <= lines; ++i) {
         if (!write_out("line " + std::to_string(i) + "\n"))
+            return kExitFailed;
+    }
+    return 0;
+}
+
+int mode_writes(int count, char **args)
+{
+    for (int i = 0; i < count; ++i) {
+        const std::string step = args[i];
+        if (step[0] == 'p') {
+            DWORD ms = 0;
+            if (!parse_ms(step.c_str() + 1, ms))
+                return usage("writes: expected p<ms>");
+            Sleep(ms);
+            continue;
+        }
+        const char digits[] = "0123456789abcdef";
+        std::string bytes;
+        for (size_t at = 0; at + 1 < step.size(); at += 2) {
+            const char *high = std::strchr(digits, step[at]);
+            const char *low = std::strchr(digits, step[at + 1]);
+            if (high == nullptr || low == nullptr)
+                return usage("writes: expected lowercase hex bytes");
+            bytes.push_back(static_cast<char>((high - digits) * 16 + (low - digits)));
+        }
+        if (bytes.size() * 2 != step.size())
+            return usage("writes: expected hex bytes");
+        if (!write_out(bytes))
+            return kExitFailed;
+    }
+    return 0;
+}
+
+int mode_interleave(int, char **args)
+{
+    unsigned long long lines = 0;
+    if (!parse_number(args[0], ~0ULL, lines))
+        return usage("interleave: expected <count> in decimal");
+    for (unsigned long long k = 0; k < lines; ++k) {
+        const bool ok = k % 2 == 0 ? write_out(std::to_string(k) + " out\n")
+                                   : write_err(std::to_string(k) + " err\n");
+        if (!ok)
             return kExitFailed;
     }
     return 0;
@@ -962,6 +1011,8 @@ const Mode kModes[] = {
     {"text", 1, 1, mode_text},
     {"textlines", 1, 1, mode_textlines},
     {"errtext", 1, 1, mode_errtext},
+    {"writes", 1, 1 << 30, mode_writes},
+    {"interleave", 1, 1, mode_interleave},
     {"nul", 0, 0, mode_nul},
     {"exit", 1, 1, mode_exit},
     {"sleep", 1, 1, mode_sleep},

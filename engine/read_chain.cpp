@@ -1,0 +1,64 @@
+#include "engine/read_chain.h"
+
+ReadChain::ReadChain(const TextOptions &options, ChunkSink &sink)
+    : m_chunker(sink, options.utf8, options.lines) {
+    if (options.utf8)
+        m_decoder.emplace(options.codePage == CP_OEMCP ? GetOEMCP() : options.codePage);
+    if (options.lines)
+        m_lines.emplace(m_chunker, options.lineFlushMs);
+}
+
+void ReadChain::Forward(char *data, size_t length) {
+    if (length == 0)
+        return;
+    if (m_lines)
+        m_lines->Push(data, length);
+    else
+        m_chunker.Push(data, length);
+}
+
+void ReadChain::Push(char *data, size_t length, ULONGLONG now) {
+    if (length == 0)
+        return;
+    if (m_lines)
+        m_lines->Touch(now);
+    // Text that is UTF-8 already goes on as it was read, without a copy.
+    if (!m_decoder ||
+        (!m_decoder->Holding() && Utf8Decoder::ValidUtf8Prefix(data, length) == length)) {
+        Forward(data, length);
+        return;
+    }
+    m_decoded.clear();
+    m_decoder->Decode(data, length, m_decoded);
+    Forward(&m_decoded[0], m_decoded.size());
+}
+
+DWORD ReadChain::MsUntilDue(ULONGLONG now) const {
+    // Without lines, only the stream's end hands on a held character: a
+    // pause in the middle of one must not split it.
+    if (!m_lines || (!m_lines->Unfinished() && !(m_decoder && m_decoder->Holding())))
+        return INFINITE;
+    return m_lines->MsUntilDue(now);
+}
+
+void ReadChain::FlushDue(ULONGLONG now) {
+    if (MsUntilDue(now) != 0)
+        return;
+    // The line goes on as it is, its last bytes too.
+    if (m_decoder && m_decoder->Holding()) {
+        m_decoded.clear();
+        m_decoder->Finish(m_decoded);
+        Forward(&m_decoded[0], m_decoded.size());
+    }
+    m_lines->Flush();
+}
+
+void ReadChain::End() {
+    if (m_decoder && m_decoder->Holding()) {
+        m_decoded.clear();
+        m_decoder->Finish(m_decoded);
+        Forward(&m_decoded[0], m_decoded.size());
+    }
+    if (m_lines)
+        m_lines->Flush();
+}
