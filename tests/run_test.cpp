@@ -434,6 +434,7 @@ TEST(Runs, CharactersAnAnsiChildReadsAsSyntaxAreRefused) {
         EXPECT_EQ(run, nullptr);
         EXPECT_NE(std::string(dllglue_lasterror()).find("ANSI"), std::string::npos)
             << dllglue_lasterror();
+        dllglue_runclose(run);
     }
     const char *forBatch[] = {ampersand.c_str()};
     EXPECT_NE(ComposeLaunchCommand("t.bat", 1, forBatch, CP_UTF8).refusal, "");
