@@ -24,6 +24,9 @@ struct LaunchCommand {
     std::string commandLine;
     // lpApplicationName for CreateProcess, or empty for none.
     std::string application;
+    // The code page `application` is in: a program a run found may have a
+    // path that only UTF-8 can hold, while cmd.exe's comes in ANSI.
+    UINT applicationCodePage = CP_ACP;
     // Non-empty: this must never be started; why, in plain words.
     std::string refusal;
 };
@@ -31,6 +34,17 @@ struct LaunchCommand {
 // A batch file (.bat or .cmd) runs through the system's cmd.exe, with each
 // argument quoted so that cmd.exe takes none of its characters as an
 // operator, a redirection or a variable. Any other command is composed as
-// ComposeCommandLine does.
+// ComposeCommandLine does. `foundPath` (in `codePage`), when not empty, is
+// the program the caller found for the first `foundEnd` bytes of the command:
+// it is what runs, and the child's command line stays the host's. Refused: a
+// blank command, text an ANSI child would read otherwise, an unquoted path
+// with blanks that reaches a batch file, and lines longer than Windows or
+// cmd.exe take.
 LaunchCommand ComposeLaunchCommand(const char *command, int argc, const char *const *argv,
-                                   UINT codePage = CP_ACP);
+                                   UINT codePage = CP_ACP, const std::string &foundPath = {},
+                                   size_t foundEnd = 0);
+
+// The longest command line CreateProcess takes, in UTF-16 units without the
+// NUL, and the longest line cmd.exe runs.
+constexpr size_t kMaxCommandLine = 32766;
+constexpr size_t kMaxBatchLine = 8191;

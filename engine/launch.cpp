@@ -162,7 +162,7 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     ToWide(command.commandLine.c_str(), m_settings.codePage, writable);
     writable.push_back(L'\0');
     std::wstring application;
-    ToWide(command.application.c_str(), CP_ACP, application);
+    ToWide(command.application.c_str(), command.applicationCodePage, application);
     // Both in UTF-16 (CREATE_UNICODE_ENVIRONMENT): a path or a value in any
     // script reaches the child exactly.
     const wchar_t *directory =

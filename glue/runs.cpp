@@ -2,6 +2,7 @@
 // engine redirector of its own with the host's options; the engine does the
 // rest exactly as for dllglue_main.
 #include "engine/environment.h"
+#include "engine/program_search.h"
 #include "engine/redirect.h"
 #include "glue/pump.h"
 
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -195,6 +197,27 @@ int CheckTexts(const char *command, int argc, const char *const *argv, UINT code
     return valid ? DLLGLUE_OK : Fail(DLLGLUE_EINVAL, "command or argument is not valid UTF-8");
 }
 
+// The program the run starts, found by the run's own rules, and the line it
+// is given; a start failure when either cannot be.
+int ComposeRun(const char *command, int argc, const char *const *argv,
+               const LaunchSettings &settings, LaunchCommand &launch) {
+    ProgramSearch search;
+    search.codePage = settings.codePage;
+    search.directory = settings.directory;
+    search.environment = settings.ownEnvironment ? &settings.environment : nullptr;
+    FoundProgram found;
+    std::string why;
+    if (!FindProgram(command, search, found, why))
+        return Fail(DLLGLUE_ESTART, "Unable to start " +
+                                        ComposeCommandLine(command, argc, argv, settings.codePage) +
+                                        ": " + why);
+    launch =
+        ComposeLaunchCommand(command, argc, argv, settings.codePage, found.path, found.commandEnd);
+    if (!launch.refusal.empty())
+        return Fail(DLLGLUE_ESTART, "Unable to start " + launch.display + ": " + launch.refusal);
+    return DLLGLUE_OK;
+}
+
 int StartRun(const char *command, int argc, const char *const *argv, const ConsoleRunOptions *given,
              ConsoleRun **result) {
     if (result == nullptr)
@@ -202,6 +225,8 @@ int StartRun(const char *command, int argc, const char *const *argv, const Conso
     *result = nullptr;
     if (command == nullptr)
         return Fail(DLLGLUE_EINVAL, "command is NULL");
+    if (command[std::strspn(command, " \t")] == '\0')
+        return Fail(DLLGLUE_EINVAL, "command is empty");
     ConsoleRunOptions options;
     int status = ReadOptions(given, options);
     const UINT codePage = (options.flags & DLLGLUE_UTF8) != 0 ? CP_UTF8 : CP_ACP;
@@ -209,17 +234,18 @@ int StartRun(const char *command, int argc, const char *const *argv, const Conso
         status = CheckTexts(command, argc, argv, codePage);
     if (status != DLLGLUE_OK)
         return status;
-    const LaunchCommand launch = ComposeLaunchCommand(command, argc, argv, codePage);
-    if (!launch.refusal.empty())
-        return Fail(DLLGLUE_ESTART, "Unable to start " + launch.display + ": " + launch.refusal);
+    // Where the program is found depends on the run's directory and PATH.
+    LaunchSettings settings;
+    status = ReadSettings(options, ComposeCommandLine(command, argc, argv, codePage), settings);
+    LaunchCommand launch;
+    if (status == DLLGLUE_OK)
+        status = ComposeRun(command, argc, argv, settings, launch);
+    if (status != DLLGLUE_OK)
+        return status;
     auto *run = new (std::nothrow) ConsoleRun(options);
     if (run == nullptr)
         return Fail(DLLGLUE_ENOMEM, "out of memory");
-    status = ReadSettings(options, launch.display, run->m_settings);
-    if (status != DLLGLUE_OK) {
-        delete run;
-        return status;
-    }
+    run->m_settings = std::move(settings);
     if (!run->LaunchChild(launch)) {
         const std::string why =
             "Unable to start " + launch.display + ": " + SystemMessage(run->m_launchError);

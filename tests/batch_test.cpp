@@ -207,13 +207,61 @@ TEST(Batch, OnlyBatchFilesGoThroughCmd) {
         EXPECT_EQ(launch.refusal, "") << command;
     }
     for (const char *command :
-         {"t.bat.exe", "t.batch", "cmd /c t.bat", "\"C:\\x.bat\\t.exe\" a.bat", "x", "bat"}) {
+         {"t.bat.exe", "t.batch", "cmd /c t", "\"C:\\x.bat\\t.exe\" a.bat", "x", "bat"}) {
         const LaunchCommand launch = ComposeLaunchCommand(command, 2, argv);
         EXPECT_EQ(launch.commandLine, ComposeCommandLine(command, 2, argv)) << command;
         EXPECT_EQ(launch.application, "") << command;
     }
     // A quote the host left open would put every argument outside quotes.
     EXPECT_NE(ComposeLaunchCommand("\"C:\\a b\\t.bat", 2, argv).refusal, "");
+}
+
+// Unquoted, "C:\some dir\t.bat" is found by trying "C:\some" first, then
+// run through cmd.exe with quoting meant for a C runtime, in which an
+// argument's & starts a command. Neither interface starts it; quoted, it
+// runs as any batch file.
+TEST(Batch, UnquotedPathsWithBlanksToABatchFileStartNothing) {
+    ScriptFolder folder;
+    const std::string marker = folder.Path("ran");
+    folder.Write("run me.bat", {"@echo ran>" + Quoted(marker)});
+    folder.Write("run me.cmd", {"@echo ran>" + Quoted(marker)});
+    const std::vector<std::string> args = {"\"&echo BWINJ&rem ", "x\\\"&echo BWINJ>" + marker,
+                                           "\"|echo BWINJ"};
+    const std::vector<const char *> argv = ArgvOf(args);
+    for (const std::string &command :
+         {folder.Path("run me.bat"), folder.Path("RUN ME.BAT. "), folder.Path("run me.cmd") + " /x",
+          "cmd /c " + folder.Path("run me.bat")}) {
+        const Recording run = RunRecorded(command, args);
+        EXPECT_EQ(run.out,
+                  "Unable to start " + ComposeCommandLine(command.c_str(), 3, argv.data()) + "\n");
+        EXPECT_EQ(run.exitCalls, 0) << command;
+        ConsoleRun *started = nullptr;
+        EXPECT_EQ(dllglue_runstart(command.c_str(), 3, argv.data(), nullptr, &started),
+                  DLLGLUE_ESTART)
+            << command;
+        EXPECT_EQ(std::string(dllglue_lasterror()).find("Unable to start " + command), 0u)
+            << dllglue_lasterror();
+        dllglue_runclose(started);
+    }
+    ASSERT_FALSE(Exists(marker));
+    const Recording quoted = RunRecorded(Quoted(folder.Path("run me.bat")), args);
+    EXPECT_EQ(quoted.result, 1) << quoted.out << quoted.launchFailure;
+    EXPECT_TRUE(Exists(marker));
+}
+
+// cmd.exe runs no line over 8191 characters; Wine's would, so a host would
+// see the script run here and fail on Windows.
+TEST(Batch, LinesLongerThanCmdTakesAreRefused) {
+    ScriptFolder folder;
+    const std::string script = folder.Write("short.bat", {"@echo ran"});
+    // cmd.exe runs "<script>" "<argument>": the script's path, four quotes and a blank.
+    const size_t fits = 8191 - script.size() - 5;
+    const Recording atLimit = RunRecorded(Quoted(script), {std::string(fits, 'a')});
+    EXPECT_EQ(atLimit.out, "ran\r\n");
+    const std::string over(fits + 1, 'a');
+    const Recording tooLong = RunRecorded(Quoted(script), {over});
+    EXPECT_EQ(tooLong.out, "Unable to start " + Quoted(script) + " " + Quoted(over) + "\n");
+    EXPECT_EQ(tooLong.exitCalls, 0);
 }
 
 // Under code page 932 (ctest's Dbcs.cp932 runs Wine under a Japanese

@@ -122,6 +122,13 @@ TEST(StartFailure, VeryLongCommandLineIsReportedWhole) {
     EXPECT_EQ(run.result, 0);
     EXPECT_EQ(run.out, "Unable to start " + command + "\n");
     EXPECT_LE(Largest(run.outChunkSizes), kChunkSize);
+    // Windows starts a line of 32766 characters and refuses one more; Wine
+    // would start that one cut short.
+    const std::string child = ChildCommand("argv");
+    const std::string fits(32766 - child.size() - 3, 'y'); // ` "..."`
+    EXPECT_EQ(RunRecorded(child, {fits}).out, EncodedArgv({fits}));
+    const Recording over = RunRecorded(child, {fits + "y"});
+    EXPECT_EQ(over.out, "Unable to start " + child + " \"" + fits + "y\"\n");
 }
 
 TEST(StartFailure, NullCommandIsAStartFailure) {

@@ -4,11 +4,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "engine/cmdline.h"
 #include "test_support.h"
 
 namespace {
@@ -342,6 +344,8 @@ TEST(Runs, BadArgumentsAreRefusedWithAReason) {
         cases.push_back({what, expected, textHas, options, command, args});
     };
     add("null command", DLLGLUE_EINVAL, "command", nullptr, nullptr);
+    add("empty command", DLLGLUE_EINVAL, "empty", nullptr, "");
+    add("blank command", DLLGLUE_EINVAL, "empty", nullptr, " \t ", {"arg"});
     add(
         "small size", DLLGLUE_EINVAL, "size", [](ConsoleRunOptions &o) { o.size = 8; },
         child.c_str());
@@ -398,6 +402,102 @@ TEST(Runs, BadArgumentsAreRefusedWithAReason) {
     EXPECT_EQ(dllglue_runclose(nullptr), DLLGLUE_OK);
     EXPECT_EQ(c.exitCalls, 2);
     EXPECT_EQ(OpenHandleCount(), handlesBefore);
+}
+
+// A narrow child gets its command line converted by best fit: U+FF02 would
+// arrive as a quote and U+FF3C as a backslash, moving its arguments'
+// boundaries; for cmd.exe U+FF06 would be &. Other characters reach a wide
+// child exactly.
+TEST(Runs, CharactersAnAnsiChildReadsAsSyntaxAreRefused) {
+    char converted[4] = {};
+    const wchar_t fullwidthQuote = 0xFF02;
+    if (WideCharToMultiByte(CP_ACP, 0, &fullwidthQuote, 1, converted, 4, nullptr, nullptr) != 1 ||
+        converted[0] != '"')
+        GTEST_SKIP() << "the ANSI code page " << GetACP() << " has a character for U+FF02";
+    const std::string quote = "\xEF\xBC\x82", backslash = "\xEF\xBC\xBC";
+    const std::string ampersand = "\xEF\xBC\x86", letterA = "\xEF\xBC\xA1";
+    Collector c;
+    ConsoleRunOptions options = OptionsFor(c);
+    options.flags = DLLGLUE_UTF8;
+    const std::string child = ChildCommand("wargv");
+    const std::vector<std::pair<std::string, std::vector<std::string>>> refused = {
+        {child, {"a" + quote + " b", "c"}},
+        {child, {"x" + backslash}},
+        {ChildCommand("wargv " + quote), {}},
+    };
+    for (const auto &k : refused) {
+        const std::vector<const char *> argv = ArgvOf(k.second);
+        ConsoleRun *run = nullptr;
+        EXPECT_EQ(dllglue_runstart(k.first.c_str(), static_cast<int>(argv.size()), argv.data(),
+                                   &options, &run),
+                  DLLGLUE_ESTART);
+        EXPECT_EQ(run, nullptr);
+        EXPECT_NE(std::string(dllglue_lasterror()).find("ANSI"), std::string::npos)
+            << dllglue_lasterror();
+        dllglue_runclose(run);
+    }
+    const char *forBatch[] = {ampersand.c_str()};
+    EXPECT_NE(ComposeLaunchCommand("t.bat", 1, forBatch, CP_UTF8).refusal, "");
+    const std::vector<std::string> passing = {ampersand, letterA, "\xC3\xA9", "\xE6\x97\xA5"};
+    RunToEnd("wargv", c, options, passing);
+    std::string expected;
+    for (const std::string &arg : passing)
+        expected += std::to_string(arg.size()) + ":" + arg + "\n";
+    EXPECT_EQ(c.out, expected);
+}
+
+// A bare name is never taken from the host's current directory, where a GUI
+// host's file dialog may have left it; a relative folder is the run's
+// directory's; the run's PATH and PATHEXT find programs and batch files.
+TEST(Runs, ProgramsAreNeverTakenFromTheCurrentDirectory) {
+    const std::string folder = TempFolder("bw-search-" + std::to_string(GetCurrentProcessId()));
+    const std::string planted = folder + "\\bwplanted.exe";
+    const std::string script = folder + "\\bwscript.bat";
+    ASSERT_TRUE(CopyFileA((RunnerFolder() + "bw_child.exe").c_str(), planted.c_str(), FALSE));
+    {
+        std::ofstream file(script, std::ios::binary);
+        file << "@echo script %~1\r\n";
+    }
+    char hostDirectory[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, hostDirectory);
+    auto run = [](const char *command, const ConsoleRunOptions &options, int &code) {
+        const char *argv[] = {"x"};
+        const int argc = std::strncmp(command, "cmd ", 4) == 0 ? 0 : 1;
+        ConsoleRun *started = nullptr;
+        code = dllglue_runstart(command, argc, argv, &options, &started);
+        const std::string why = dllglue_lasterror();
+        if (started == nullptr)
+            return why;
+        dllglue_runwait(started, INFINITE, 0);
+        const ConsoleRunResult result = ResultOf(started);
+        dllglue_runclose(started);
+        return std::to_string(result.exitCode);
+    };
+    Collector c;
+    const ConsoleRunOptions plain = OptionsFor(c);
+    int code = 0;
+    ASSERT_TRUE(SetCurrentDirectoryA(folder.c_str()));
+    std::string why = run("bwplanted argv", plain, code);
+    SetCurrentDirectoryA(hostDirectory);
+    EXPECT_EQ(code, DLLGLUE_ESTART);
+    char system[MAX_PATH];
+    GetSystemDirectoryA(system, MAX_PATH);
+    EXPECT_NE(why.find(system), std::string::npos) << why;
+    EXPECT_EQ(why.find(folder), std::string::npos) << why;
+
+    ConsoleRunOptions inFolder = plain;
+    inFolder.directory = folder.c_str();
+    EXPECT_EQ(run(".\\bwplanted.exe argv", inFolder, code), "0");
+    ConsoleRunOptions onPath = plain;
+    const std::string path = "PATH=" + folder;
+    const char *environment[] = {path.c_str(), nullptr};
+    onPath.environment = environment;
+    EXPECT_EQ(run("bwscript", onPath, code), "0");
+    EXPECT_EQ(run("cmd /c exit 3", plain, code), "3");
+    EXPECT_EQ(c.out, "1:x\nscript x\r\n");
+    DeleteFileA(planted.c_str());
+    DeleteFileA(script.c_str());
+    RemoveDirectoryA(folder.c_str());
 }
 
 namespace {
