@@ -35,6 +35,7 @@
 
 #include "brackwyn.h"
 #include "engine/cmdline.h"
+#include "engine/input_queue.h"
 #include "engine/scoped_handle.h"
 #include "engine/sizes.h"
 
@@ -55,6 +56,8 @@ struct LaunchSettings {
     std::wstring environment;
     int input = DLLGLUE_INPUT_OPEN;
     // With DLLGLUE_INPUT_DATA: written to the child, then its input closes.
+    // With DLLGLUE_INPUT_PIPE: written first, the input staying open. Handed
+    // to the input queue at the launch.
     std::string inputData;
     // 0: none; else the run is stopped once it has lasted this long.
     DWORD timeoutMs = 0;
@@ -113,10 +116,9 @@ public:
 
     // Set before LaunchChild; the launch reads it.
     LaunchSettings m_settings;
-    // Bytes delivered (or dropped for want of a callback) and written.
+    // Bytes delivered (or dropped for want of a callback).
     std::atomic<unsigned long long> m_outputBytes{0};
     std::atomic<unsigned long long> m_errorBytes{0};
-    std::atomic<unsigned long long> m_inputBytes{0};
     // How the run ended, fixed by the watcher before it reports the end:
     // m_over first, then the completion callback.
     std::atomic<bool> m_over{false};
@@ -134,18 +136,17 @@ public:
     ScopedHandle m_childStdinRead;
     ScopedHandle m_childStdoutWrite;
     ScopedHandle m_childStderrWrite;
-    // The library's ends (never inheritable, overlapped). Nothing is ever
-    // written to the child's input: it stays open, so a child reading it
-    // waits. Each reader closes its own end when it stops.
-    ScopedHandle m_stdinWriter;
+    // The library's end of the child's input and its writer. With
+    // DLLGLUE_INPUT_OPEN nothing is ever written: the input stays open, so a
+    // child reading it waits.
+    InputQueue m_input;
+    // The library's ends of the output pipes (never inheritable,
+    // overlapped). Each reader closes its own end when it stops.
     ScopedHandle m_stdoutReader;
     ScopedHandle m_stderrReader;
     ScopedHandle m_stdoutThread;
     ScopedHandle m_stderrThread;
     ScopedHandle m_watchThread;
-    // Writes the input data, with DLLGLUE_INPUT_DATA; its overlapped event.
-    ScopedHandle m_stdinThread;
-    ScopedHandle m_stdinReady;
     ScopedHandle m_process;
     // The child and all it starts; null when the host's own job forbids one.
     ScopedHandle m_job;
@@ -240,4 +241,3 @@ DWORD LeaveWorker();
 DWORD WINAPI StdoutReaderProc(LPVOID redirector);
 DWORD WINAPI StderrReaderProc(LPVOID redirector);
 DWORD WINAPI WatcherProc(LPVOID redirector);
-DWORD WINAPI StdinWriterProc(LPVOID redirector);

@@ -33,12 +33,12 @@ HANDLE DuplicateOf(const ScopedHandle &handle) {
 
 bool CRedirect::OnWorkerThread() const {
     const DWORD self = GetCurrentThreadId();
-    for (const ScopedHandle *thread :
-         {&m_stdoutThread, &m_stderrThread, &m_watchThread, &m_stdinThread}) {
+    for (const ScopedHandle *thread : {&m_stdoutThread, &m_stderrThread, &m_watchThread}) {
         if (thread->IsValid() && GetThreadId(thread->Get()) == self)
             return true;
     }
-    return false;
+    HANDLE writer = m_input.Thread();
+    return writer != nullptr && GetThreadId(writer) == self;
 }
 
 // A whole job goes, so that a grandchild holding the output pipe cannot keep
@@ -109,11 +109,12 @@ void CRedirect::StopAtExit() {
 void CRedirect::WaitForWorkers(DWORD timeoutMs) {
     HANDLE threads[4];
     DWORD count = 0;
-    for (const ScopedHandle *thread :
-         {&m_stdoutThread, &m_stderrThread, &m_watchThread, &m_stdinThread}) {
+    for (const ScopedHandle *thread : {&m_stdoutThread, &m_stderrThread, &m_watchThread}) {
         if (thread->IsValid())
             threads[count++] = thread->Get();
     }
+    if (m_input.Thread() != nullptr)
+        threads[count++] = m_input.Thread();
     if (count > 0)
         WaitForMultipleObjects(count, threads, TRUE, timeoutMs);
 }
@@ -139,11 +140,12 @@ void CRedirect::ReleaseRun() {
                                 sizeof(noLimits));
         m_job.Close();
     }
+    // The queue lets go of the child's process handle before it closes.
+    m_input.Release();
     for (ScopedHandle *handle :
-         {&m_process, &m_stopEvent, &m_drainEvent, &m_stdoutReady, &m_stderrReady, &m_stdinReady,
-          &m_port, &m_stdinThread, &m_childStdinRead, &m_childStdoutWrite, &m_childStderrWrite,
-          &m_stdinWriter, &m_stdoutReader, &m_stderrReader, &m_stdoutThread, &m_stderrThread,
-          &m_watchThread})
+         {&m_process, &m_stopEvent, &m_drainEvent, &m_stdoutReady, &m_stderrReady, &m_port,
+          &m_childStdinRead, &m_childStdoutWrite, &m_childStderrWrite, &m_stdoutReader,
+          &m_stderrReader, &m_stdoutThread, &m_stderrThread, &m_watchThread})
         handle->Close();
     m_state = kIdle;
 }

@@ -85,38 +85,6 @@ void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Relay relay) {
     PostQueuedCompletionStatus(run.m_port.Get(), 0, CRedirect::kReaderEndedKey, nullptr);
 }
 
-// Writes all of `data` to the child's input unless the run is over first,
-// then closes the library's end, which the child reads as the end of its
-// input. A child that stops reading and exits breaks the pipe: not an error,
-// the count says how much went in. Overlapped, so that a child that never
-// reads cannot hold the writer (and the run) for ever.
-void WriteInput(CRedirect &run) {
-    const std::string &data = run.m_settings.inputData;
-    HANDLE pipe = run.m_stdinWriter.Get();
-    HANDLE ready = run.m_stdinReady.Get();
-    size_t offset = 0;
-    while (offset < data.size()) {
-        const size_t left = data.size() - offset;
-        const DWORD piece = static_cast<DWORD>(left < kReadSize ? left : kReadSize);
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = ready;
-        if (!WriteFile(pipe, data.data() + offset, piece, nullptr, &overlapped)) {
-            if (GetLastError() != ERROR_IO_PENDING)
-                break;
-            HANDLE waits[2] = {ready, run.m_drainEvent.Get()};
-            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
-                CancelIoEx(pipe, &overlapped);
-        }
-        DWORD written = 0;
-        const BOOL ok = GetOverlappedResult(pipe, &overlapped, &written, TRUE);
-        offset += written;
-        run.m_inputBytes = offset;
-        if (!ok)
-            break;
-    }
-    run.m_stdinWriter.Close();
-}
-
 } // namespace
 
 #ifdef BRACKWYN_BUILDING
@@ -168,11 +136,6 @@ DWORD WINAPI StderrReaderProc(LPVOID redirector) {
                   self->m_errorBytes += length;
                   self->RelayStderr(text, length);
               });
-    return LeaveWorker();
-}
-
-DWORD WINAPI StdinWriterProc(LPVOID redirector) {
-    WriteInput(*static_cast<CRedirect *>(redirector));
     return LeaveWorker();
 }
 
@@ -272,10 +235,12 @@ void CRedirect::WatchRun() {
         }
     }
     // Whatever is still in the pipes is delivered; nothing after that. The
-    // input writer, if any, stops too.
+    // input is over too: what is still queued will never be read, and the
+    // end of the run does not wait for it.
     SetEvent(m_drainEvent.Get());
-    HANDLE workers[3] = {m_stdoutThread.Get(), m_stderrThread.Get(), m_stdinThread.Get()};
-    WaitForMultipleObjects(m_stdinThread.IsValid() ? 3 : 2, workers, TRUE, INFINITE);
+    m_input.Abandon();
+    HANDLE workers[3] = {m_stdoutThread.Get(), m_stderrThread.Get(), m_input.Thread()};
+    WaitForMultipleObjects(workers[2] != nullptr ? 3 : 2, workers, TRUE, INFINITE);
     SettleEnd(stopped);
     if (!m_launchAbandoned.load())
         NotifyFinished(m_stderrSeen.load());
