@@ -5,12 +5,17 @@
 //   console-host.exe [options] <program> [arguments...]
 //   console-host.exe ping -n 4 127.0.0.1
 //   console-host.exe --cwd C:\windows --env GREETING=hi "cmd /c echo %GREETING% & cd"
+//   console-host.exe --interactive sort
 //
 //   --cwd DIR          the program's current directory
 //   --env NAME=VALUE   an environment entry over this one's; NAME= removes
 //                      NAME (repeatable)
 //   --input FILE       the file's bytes are the program's standard input;
 //                      without it the input stays open and receives nothing
+//   --interactive      what is typed here (or piped in) goes to the program
+//                      as it comes, line by line from a console; the end of
+//                      this input (Ctrl+Z, Enter) closes the program's
+//                      input
 //   --timeout MS       stop the program and all it started after MS ms
 //   --utf8             pass every text to the library as UTF-8, so that
 //                      characters outside the ANSI code page arrive intact
@@ -26,7 +31,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brackwyn.h"
@@ -106,12 +113,41 @@ bool ReadWholeFile(const wchar_t *path, std::string &data) {
     return complete;
 }
 
+// --interactive: this host's input goes to the run's as it arrives. The run
+// is freed by main once it has ended; the lock keeps a write from reaching a
+// freed run.
+struct Forwarder {
+    std::mutex lock;
+    ConsoleRun *run = nullptr;
+};
+
+void ForwardInput(Forwarder &forwarder) {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    char buffer[4096];
+    DWORD got = 0;
+    // A console in line mode returns each line once Enter is pressed; a
+    // pipe returns what has come so far.
+    while (ReadFile(in, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+        std::lock_guard<std::mutex> lock(forwarder.lock);
+        if (forwarder.run == nullptr)
+            return;
+        if (dllglue_runwrite(forwarder.run, buffer, got) == DLLGLUE_ECLOSED) {
+            std::printf("[%8.3f s] the program's input is closed\n", SecondsSinceStart());
+            std::fflush(stdout);
+            return;
+        }
+    }
+    std::lock_guard<std::mutex> lock(forwarder.lock);
+    if (forwarder.run != nullptr)
+        dllglue_runclosein(forwarder.run);
+}
+
 int Usage(const char *why) {
     if (why != nullptr)
         std::fprintf(stderr, "console-host: %s\n", why);
     std::fprintf(stderr, "usage: console-host [--cwd DIR] [--env NAME=VALUE]... [--input FILE]\n"
-                         "                    [--timeout MS] [--utf8] [--] <program> "
-                         "[arguments...]\n");
+                         "                    [--interactive] [--timeout MS] [--utf8] [--] "
+                         "<program> [arguments...]\n");
     return 2;
 }
 
@@ -125,6 +161,7 @@ int main() {
 
     // Options first, so that they are known before any text is converted.
     bool utf8 = false;
+    bool interactive = false;
     const wchar_t *directory = nullptr;
     const wchar_t *inputFile = nullptr;
     std::vector<const wchar_t *> environment;
@@ -138,6 +175,8 @@ int main() {
             break;
         } else if (option == L"--utf8") {
             utf8 = true;
+        } else if (option == L"--interactive") {
+            interactive = true;
         } else if (option == L"--cwd" && hasValue) {
             directory = args[++first];
         } else if (option == L"--env" && hasValue) {
@@ -159,6 +198,8 @@ int main() {
     }
     if (first >= count)
         return Usage(nullptr);
+    if (interactive && inputFile != nullptr)
+        return Usage("--input and --interactive exclude each other");
 
     const UINT codePage = utf8 ? CP_UTF8 : CP_ACP;
     const std::string command = Narrow(args[first], codePage);
@@ -190,7 +231,9 @@ int main() {
     options.flags = utf8 ? DLLGLUE_UTF8 : 0;
     options.directory = directory != nullptr ? directoryText.c_str() : nullptr;
     options.environment = environment.empty() ? nullptr : entryPointers.data();
-    options.input = inputFile != nullptr ? DLLGLUE_INPUT_DATA : DLLGLUE_INPUT_OPEN;
+    options.input = interactive            ? DLLGLUE_INPUT_PIPE
+                    : inputFile != nullptr ? DLLGLUE_INPUT_DATA
+                                           : DLLGLUE_INPUT_OPEN;
     options.inputData = input.data();
     options.inputLength = input.size();
     options.timeoutMs = timeoutMs;
@@ -204,14 +247,29 @@ int main() {
         std::printf("[%8.3f s] %s\n", SecondsSinceStart(), dllglue_lasterror());
         return 1;
     }
+    Forwarder forwarder;
+    if (interactive) {
+        forwarder.run = run;
+        // Left blocked in its read when the run ends: the process's exit
+        // ends it, and the lock keeps it away from the freed run meanwhile.
+        std::thread(ForwardInput, std::ref(forwarder)).detach();
+        // Ctrl+C: for now it ends this host, and the program with it (its
+        // job goes with the host). A console handler set here can stop the
+        // program instead.
+    }
     dllglue_runwait(run, INFINITE, 0);
     ConsoleRunResult result{};
     result.size = sizeof(result);
     dllglue_runresult(run, &result);
-    dllglue_runclose(run);
-    std::printf("[%8.3f s] %s, exit code %lu, %llu bytes out, %llu err, %llu in\n",
-                SecondsSinceStart(), StateName(result.state), result.exitCode, result.outputBytes,
-                result.errorBytes, result.inputBytes);
+    {
+        std::lock_guard<std::mutex> lock(forwarder.lock);
+        forwarder.run = nullptr;
+        dllglue_runclose(run);
+    }
+    std::printf(
+        "[%8.3f s] %s, exit code %lu, %llu bytes out, %llu err, %llu in, %llu not written\n",
+        SecondsSinceStart(), StateName(result.state), result.exitCode, result.outputBytes,
+        result.errorBytes, result.inputBytes, result.inputPending);
     LocalFree(args);
     return result.state == DLLGLUE_EXITED ? static_cast<int>(result.exitCode) : 1;
 }
