@@ -319,6 +319,14 @@ of `kReadSize` bytes from pipes of `kPipeBuffer` bytes, both 256 KiB (see
 9. **Memory.** The host's committed memory (`PagefileUsage`, which Wine
    fills) while 64 runs of a sleeping child are going, per run. Under Wine
    every thread costs a good part of it; each run has three.
+10. **Input throughput.** 256 MiB written to a child that reads its input in
+   64 KiB reads and discards it: through `dllglue_runwrite` in 64 KiB calls
+   (each copied into the run's queue, which the run's writer thread empties
+   into the pipe), against a raw loop of the same 64 KiB `WriteFile` calls
+   into the same kind of child (a hidden console of its own, started
+   suspended in a job, its input an anonymous pipe of the library's buffer
+   size). Both spans run from the child's start to its end; both children
+   check that every byte came.
 
 ## Where the start of a run goes
 
