@@ -42,8 +42,12 @@ bool InputQueue::Start(std::string first, HANDLE child) {
     if (!m_wake.IsValid() || !m_abandon.IsValid() || !m_ready.IsValid())
         return false;
     if (!first.empty()) {
-        m_queued += first.size();
-        m_blocks.push_back(std::move(first));
+        try {
+            m_blocks.push_back(std::move(first));
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        m_queued += m_blocks.back().size();
     }
     HoldLibrary();
     m_thread.Reset(g_sys.createThread(nullptr, kWriterStack, WriterProc, this,

@@ -41,7 +41,7 @@ public:
     // Starts the writer with `first` queued. `child` is the child's process,
     // owned by the run and open for as long as the queue is used: once it
     // has ended, nothing more is accepted. False when the writer could not
-    // be started; the input is then closed.
+    // be started (the launch then fails, and abandons the input).
     bool Start(std::string first, HANDLE child);
 
     // Queues a copy of `data`; returns at once. DLLGLUE_OK, DLLGLUE_ECLOSED
