@@ -8,6 +8,8 @@
 //   workers       StdoutReaderProc / StderrReaderProc relay chunks until their
 //                 pipe breaks, or until the watcher tells them to take what is
 //                 left and stop; WatcherProc decides when the run is over;
+//                 with input to write, the input queue's own writer feeds
+//                 the child's input until the run is over (input_queue.h);
 //   FinishRun     after the watcher has ended: the exit code, and the release
 //                 of every handle of the run;
 //   StopRun       terminates the run; shared by the end of a run, the abort
