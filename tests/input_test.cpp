@@ -136,12 +136,12 @@ TEST(Input, SixtyFourMebibytesQueuedAtOnceArriveWhole) {
     dllglue_runclose(run);
 }
 
-// Four threads write records of up to 200 KB at once, most larger than the
-// pipe takes in one write: each record comes out whole, and each thread's
-// records in the order it wrote them.
+// Four threads write records of up to 600 KB at once, half of them larger
+// than the pipe takes in one write: each record comes out whole, and each
+// thread's records in the order it wrote them.
 TEST(Input, CallsFromFourThreadsStayWhole) {
     constexpr int kThreads = 4;
-    constexpr int kCalls = 16;
+    constexpr int kCalls = 8;
     Echo echo;
     ConsoleRun *run = StartPiped("echo-stdin", echo);
     ASSERT_NE(run, nullptr);
@@ -155,7 +155,7 @@ TEST(Input, CallsFromFourThreadsStayWhole) {
             while (!go.load())
                 std::this_thread::yield();
             for (int i = 0; i < kCalls; ++i) {
-                const size_t length = 1 + random() % 200000;
+                const size_t length = 1 + random() % 600000;
                 const std::string record = std::to_string(t) + ":" + std::to_string(i) + ":" +
                                            std::to_string(length) + ":" +
                                            std::string(length, static_cast<char>('a' + t)) + "\n";
