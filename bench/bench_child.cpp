@@ -17,6 +17,9 @@
 //                                       once on Ctrl+C
 //   bench_child qpc                     writes its QueryPerformanceCounter
 //   bench_child exit                    exits at once
+//   bench_child read <bytes>            reads stdin in 64 KiB reads until its
+//                                       end and discards it; exit code 3
+//                                       unless exactly <bytes> came
 //
 // It writes with WriteFile on the standard output handle, not through the C
 // runtime, so that no stdio buffering decides when bytes reach the pipe. Exit
@@ -120,6 +123,16 @@ int WriteStamps(long count, long gapMs, LONGLONG start) {
     return 0;
 }
 
+int ReadBytes(long long expected) {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    std::vector<char> buffer(64 * 1024);
+    long long total = 0;
+    DWORD got = 0;
+    while (ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) && got > 0)
+        total += got;
+    return total == expected ? 0 : 3;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -136,6 +149,8 @@ int main(int argc, char **argv) {
     }
     if (argc < 3)
         return 2;
+    if (std::strcmp(mode, "read") == 0)
+        return ReadBytes(std::atoll(argv[2]));
     if (std::strcmp(mode, "ctrlc") == 0)
         SetConsoleCtrlHandler(ExitAtOnce, TRUE);
     if (std::strcmp(mode, "sleep") == 0 || std::strcmp(mode, "ctrlc") == 0) {

@@ -35,7 +35,7 @@ docs=$root/docs
 reps=${BENCH_REPS:-}
 log=$bin/bench.log
 
-figures="bench_throughput bench_latency bench_idle bench_abort bench_runs bench_concurrent bench_stop bench_text"
+figures="bench_throughput bench_latency bench_idle bench_abort bench_runs bench_concurrent bench_stop bench_text bench_input"
 for program in brackwyn.dll bench_child.exe bench_selftest.exe bench_launch_costs.exe \
     bench_read_sizes.exe; do
     [ -f "$bin/$program" ] || { echo "run_bench: $bin/$program is missing; build first" >&2; exit 1; }
@@ -340,6 +340,14 @@ of `kReadSize` bytes from pipes of `kPipeBuffer` bytes, both 256 KiB (see
 12. **Line latency.** Figure 2's stamping child, two copies at once: one run
    in line mode (each 32-byte record ends with its `\n`), one in plain byte
    mode. A line must reach the host as soon as its bytes would.
+13. **Input throughput.** 256 MiB written to a child that reads its input in
+   64 KiB reads and discards it: through `dllglue_runwrite` in 64 KiB calls
+   (each copied into the run's queue, which the run's writer thread empties
+   into the pipe), against a raw loop of the same 64 KiB `WriteFile` calls
+   into the same kind of child (a hidden console of its own, started
+   suspended in a job, its input an anonymous pipe of the library's buffer
+   size). Both spans run from the child's start to its end; both children
+   check that every byte came.
 
 ## Where the start of a run goes
 

@@ -103,8 +103,11 @@ bool CreateProcessRetrying(const wchar_t *application, wchar_t *commandLine, DWO
 
 // A merged run has no error pipe: the output pipe serves both.
 bool CRedirect::CreatePipes() {
-    return CreateChildPipe(PipeDirection::ToChild, m_childStdinRead, m_stdinWriter) &&
-           CreateChildPipe(PipeDirection::FromChild, m_childStdoutWrite, m_stdoutReader) &&
+    ScopedHandle inputWriter;
+    if (!CreateChildPipe(PipeDirection::ToChild, m_childStdinRead, inputWriter))
+        return false;
+    m_input.Attach(std::move(inputWriter));
+    return CreateChildPipe(PipeDirection::FromChild, m_childStdoutWrite, m_stdoutReader) &&
            (m_settings.mergeErrors ||
             CreateChildPipe(PipeDirection::FromChild, m_childStderrWrite, m_stderrReader));
 }
@@ -118,12 +121,10 @@ bool CRedirect::CreateRunObjects() {
     // Manual reset, as overlapped I/O wants: the read itself resets it.
     m_stdoutReady.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
     m_stderrReady.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
-    m_stdinReady.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
     // A port of its own, serving one thread: the watcher.
     m_port.Reset(g_sys.createIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
     return m_stopEvent.IsValid() && m_drainEvent.IsValid() && m_stdoutReady.IsValid() &&
-           m_stderrReady.IsValid() && m_stdinReady.IsValid() && m_port.IsValid() &&
-           m_stagedStop.Create();
+           m_stderrReady.IsValid() && m_port.IsValid() && m_stagedStop.Create();
 }
 
 bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread) {
@@ -190,7 +191,7 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
         return false;
     // A child that is to read nothing sees the end of its input at once.
     if (m_settings.input == DLLGLUE_INPUT_CLOSED)
-        m_stdinWriter.Close();
+        m_input.Abandon();
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
         m_process.Reset(created.hProcess);
@@ -235,8 +236,14 @@ bool CRedirect::StartWorkers() {
             ReleaseLibrary();
         return thread.IsValid();
     };
-    if (m_settings.input == DLLGLUE_INPUT_DATA && !start(StdinWriterProc, m_stdinThread))
-        return false;
+    // Input data, and a piped input, need the writer; the data is the
+    // queue's first block, moved rather than copied once more.
+    if (m_settings.input == DLLGLUE_INPUT_DATA || m_settings.input == DLLGLUE_INPUT_PIPE) {
+        if (!m_input.Start(std::move(m_settings.inputData), m_process.Get()))
+            return false;
+        if (m_settings.input == DLLGLUE_INPUT_DATA)
+            m_input.Close();
+    }
     return start(StdoutReaderProc, m_stdoutThread) &&
            (m_settings.mergeErrors || start(StderrReaderProc, m_stderrThread)) &&
            start(WatcherProc, m_watchThread);
@@ -267,7 +274,6 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_exitCode = 0;
     m_outputBytes = 0;
     m_errorBytes = 0;
-    m_inputBytes = 0;
     m_launchError = 0;
     m_processFailed = false;
     m_leftovers = 0;
@@ -303,9 +309,11 @@ int CRedirect::FailLaunch(const std::string &commandLine) {
         std::lock_guard<std::mutex> lock(m_releaseLock);
         StopTree();
     }
-    // Readers may have started without the watcher that would drain them.
+    // Readers may have started without the watcher that would drain them,
+    // and the writer may be waiting for a child that never ran.
     if (m_drainEvent.IsValid())
         SetEvent(m_drainEvent.Get());
+    m_input.Abandon();
     WaitForWorkers(INFINITE);
     NoteMainRun(0);
     ReleaseRun();

@@ -8,6 +8,8 @@
 //   workers       StdoutReaderProc / StderrReaderProc relay chunks until their
 //                 pipe breaks, or until the watcher tells them to take what is
 //                 left and stop; WatcherProc decides when the run is over;
+//                 with input to write, the input queue's own writer feeds
+//                 the child's input until the run is over (input_queue.h);
 //   FinishRun     after the watcher has ended: the exit code, and the release
 //                 of every handle of the run;
 //   StopRun       terminates the run; shared by the end of a run, the abort
@@ -38,6 +40,7 @@
 
 #include "brackwyn.h"
 #include "engine/cmdline.h"
+#include "engine/input_queue.h"
 #include "engine/read_chain.h"
 #include "engine/scoped_handle.h"
 #include "engine/sizes.h"
@@ -60,6 +63,8 @@ struct LaunchSettings {
     std::wstring environment;
     int input = DLLGLUE_INPUT_OPEN;
     // With DLLGLUE_INPUT_DATA: written to the child, then its input closes.
+    // With DLLGLUE_INPUT_PIPE: written first, the input staying open. Handed
+    // to the input queue at the launch.
     std::string inputData;
     // 0: none; else the run is stopped once it has lasted this long.
     DWORD timeoutMs = 0;
@@ -116,8 +121,6 @@ public:
     DWORD ProcessId() const { return m_stagedStop.ProcessId(); }
     bool StopWasRequested() const { return m_stagedStop.Requested(); }
     int LeftoverProcesses() const { return m_leftovers.load(); }
-    // Signalled once a graceful stop was asked for: the input writer gives up.
-    HANDLE StopRequestedEvent() const { return m_stagedStop.RequestedEvent(); }
 
     // Waits at most `timeoutMs` for the watcher to end, delivering messages
     // sent to this thread meanwhile (a completion callback may send to a
@@ -141,10 +144,9 @@ public:
 
     // Set before LaunchChild; the launch reads it.
     LaunchSettings m_settings;
-    // Bytes delivered (or dropped for want of a callback) and written.
+    // Bytes delivered (or dropped for want of a callback).
     std::atomic<unsigned long long> m_outputBytes{0};
     std::atomic<unsigned long long> m_errorBytes{0};
-    std::atomic<unsigned long long> m_inputBytes{0};
     // How the run ended, fixed by the watcher before it reports the end:
     // m_over first, then the completion callback.
     std::atomic<bool> m_over{false};
@@ -162,18 +164,17 @@ public:
     ScopedHandle m_childStdinRead;
     ScopedHandle m_childStdoutWrite;
     ScopedHandle m_childStderrWrite;
-    // The library's ends (never inheritable, overlapped). Nothing is ever
-    // written to the child's input: it stays open, so a child reading it
-    // waits. Each reader closes its own end when it stops.
-    ScopedHandle m_stdinWriter;
+    // The library's end of the child's input and its writer. With
+    // DLLGLUE_INPUT_OPEN nothing is ever written: the input stays open, so a
+    // child reading it waits.
+    InputQueue m_input;
+    // The library's ends of the output pipes (never inheritable,
+    // overlapped). Each reader closes its own end when it stops.
     ScopedHandle m_stdoutReader;
     ScopedHandle m_stderrReader;
     ScopedHandle m_stdoutThread;
     ScopedHandle m_stderrThread;
     ScopedHandle m_watchThread;
-    // Writes the input data, with DLLGLUE_INPUT_DATA; its overlapped event.
-    ScopedHandle m_stdinThread;
-    ScopedHandle m_stdinReady;
     ScopedHandle m_process;
     // The child and all it starts; null when the host's own job forbids one.
     ScopedHandle m_job;
@@ -280,4 +281,3 @@ DWORD LeaveWorker();
 DWORD WINAPI StdoutReaderProc(LPVOID redirector);
 DWORD WINAPI StderrReaderProc(LPVOID redirector);
 DWORD WINAPI WatcherProc(LPVOID redirector);
-DWORD WINAPI StdinWriterProc(LPVOID redirector);

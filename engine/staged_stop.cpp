@@ -38,9 +38,7 @@ BOOL CALLBACK CloseIfOurs(HWND window, LPARAM search) {
 bool StagedStop::Create() {
     if (!m_wake.IsValid())
         m_wake.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    if (!m_requestedEvent.IsValid())
-        m_requestedEvent.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    return m_wake.IsValid() && m_requestedEvent.IsValid();
+    return m_wake.IsValid();
 }
 
 // Called before the run counts as launching, so no request races it.
@@ -50,8 +48,6 @@ void StagedStop::Reset() {
     m_terminatedChild = false;
     m_deadline = kNoDeadline;
     m_processId = 0;
-    if (m_requestedEvent.IsValid())
-        ResetEvent(m_requestedEvent.Get());
     if (m_wake.IsValid())
         ResetEvent(m_wake.Get());
 }
@@ -64,7 +60,6 @@ void StagedStop::Request(DWORD graceMs) {
     while (deadline < current && !m_deadline.compare_exchange_weak(current, deadline)) {
     }
     m_requested = true;
-    SetEvent(m_requestedEvent.Get());
     SetEvent(m_wake.Get());
 }
 

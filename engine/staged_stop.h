@@ -35,9 +35,6 @@ public:
 
     // Auto-reset: signalled at every request, for the watcher.
     HANDLE WakeEvent() const { return m_wake.Get(); }
-    // Manual-reset: signalled from the first request on, for whatever must
-    // give up its work then (the input writer).
-    HANDLE RequestedEvent() const { return m_requestedEvent.Get(); }
 
     DWORD ProcessId() const { return m_processId.load(); }
 
@@ -60,5 +57,4 @@ private:
     std::atomic<ULONGLONG> m_deadline{kNoDeadline};
     std::atomic<DWORD> m_processId{0};
     ScopedHandle m_wake;
-    ScopedHandle m_requestedEvent;
 };

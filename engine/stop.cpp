@@ -33,12 +33,12 @@ HANDLE DuplicateOf(const ScopedHandle &handle) {
 
 bool CRedirect::OnWorkerThread() const {
     const DWORD self = GetCurrentThreadId();
-    for (const ScopedHandle *thread :
-         {&m_stdoutThread, &m_stderrThread, &m_watchThread, &m_stdinThread}) {
+    for (const ScopedHandle *thread : {&m_stdoutThread, &m_stderrThread, &m_watchThread}) {
         if (thread->IsValid() && GetThreadId(thread->Get()) == self)
             return true;
     }
-    return false;
+    HANDLE writer = m_input.Thread();
+    return writer != nullptr && GetThreadId(writer) == self;
 }
 
 // A whole job goes, so that a grandchild holding the output pipe cannot keep
@@ -115,8 +115,8 @@ std::vector<DWORD> CRedirect::DescendantIds() const {
     } listed{};
     // A tree larger than the list still gets its Ctrl+C through the
     // console; only windows of the unlisted processes go without WM_CLOSE.
-    if (QueryInformationJobObject(m_job.Get(), JobObjectBasicProcessIdList, &listed,
-                                  sizeof(listed), nullptr) ||
+    if (QueryInformationJobObject(m_job.Get(), JobObjectBasicProcessIdList, &listed, sizeof(listed),
+                                  nullptr) ||
         GetLastError() == ERROR_MORE_DATA) {
         for (DWORD i = 0; i < listed.list.NumberOfProcessIdsInList && i < kMostListed; ++i) {
             const DWORD id = static_cast<DWORD>(listed.list.ProcessIdList[i]);
@@ -139,12 +139,9 @@ std::vector<DWORD> CRedirect::TreeProcessIds() const {
 }
 
 // The child's input ends at a stop, and what was not yet written is dropped:
-// a program waiting for input must see its end to be able to finish. The
-// input writer (with input data) watches StopRequestedEvent and closes its
-// end itself; otherwise nothing else uses the library's end.
+// a program waiting for input must see its end to be able to finish.
 void CRedirect::CloseChildInput() {
-    if (!m_stdinThread.IsValid())
-        m_stdinWriter.Close();
+    m_input.Abandon();
 }
 
 // The watcher's part of a graceful stop, once per run.
@@ -194,11 +191,12 @@ void CRedirect::StopAtExit() {
 void CRedirect::WaitForWorkers(DWORD timeoutMs) {
     HANDLE threads[4];
     DWORD count = 0;
-    for (const ScopedHandle *thread :
-         {&m_stdoutThread, &m_stderrThread, &m_watchThread, &m_stdinThread}) {
+    for (const ScopedHandle *thread : {&m_stdoutThread, &m_stderrThread, &m_watchThread}) {
         if (thread->IsValid())
             threads[count++] = thread->Get();
     }
+    if (m_input.Thread() != nullptr)
+        threads[count++] = m_input.Thread();
     if (count > 0)
         WaitForMultipleObjects(count, threads, TRUE, timeoutMs);
 }
@@ -224,11 +222,12 @@ void CRedirect::ReleaseRun() {
                                 sizeof(noLimits));
         m_job.Close();
     }
+    // The queue lets go of the child's process handle before it closes.
+    m_input.Release();
     for (ScopedHandle *handle :
-         {&m_process, &m_stopEvent, &m_drainEvent, &m_stdoutReady, &m_stderrReady, &m_stdinReady,
-          &m_port, &m_stdinThread, &m_childStdinRead, &m_childStdoutWrite, &m_childStderrWrite,
-          &m_stdinWriter, &m_stdoutReader, &m_stderrReader, &m_stdoutThread, &m_stderrThread,
-          &m_watchThread})
+         {&m_process, &m_stopEvent, &m_drainEvent, &m_stdoutReady, &m_stderrReady, &m_port,
+          &m_childStdinRead, &m_childStdoutWrite, &m_childStderrWrite, &m_stdoutReader,
+          &m_stderrReader, &m_stdoutThread, &m_stderrThread, &m_watchThread})
         handle->Close();
     m_state = kIdle;
 }

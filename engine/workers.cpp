@@ -146,40 +146,6 @@ void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Count count, Re
     PostQueuedCompletionStatus(run.m_port.Get(), 0, CRedirect::kReaderEndedKey, nullptr);
 }
 
-// Writes all of `data` to the child's input unless the run is over first,
-// then closes the library's end, which the child reads as the end of its
-// input. A child that stops reading and exits breaks the pipe: not an error,
-// the count says how much went in. Overlapped, so that a child that never
-// reads cannot hold the writer (and the run) for ever.
-void WriteInput(CRedirect &run) {
-    const std::string &data = run.m_settings.inputData;
-    HANDLE pipe = run.m_stdinWriter.Get();
-    HANDLE ready = run.m_stdinReady.Get();
-    size_t offset = 0;
-    // A graceful stop ends the input too: what is not yet written is dropped.
-    HANDLE stopRequested = run.StopRequestedEvent();
-    while (offset < data.size() && WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0) {
-        const size_t left = data.size() - offset;
-        const DWORD piece = static_cast<DWORD>(left < kReadSize ? left : kReadSize);
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = ready;
-        if (!WriteFile(pipe, data.data() + offset, piece, nullptr, &overlapped)) {
-            if (GetLastError() != ERROR_IO_PENDING)
-                break;
-            HANDLE waits[3] = {ready, run.m_drainEvent.Get(), stopRequested};
-            if (WaitForMultipleObjects(3, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
-                CancelIoEx(pipe, &overlapped);
-        }
-        DWORD written = 0;
-        const BOOL ok = GetOverlappedResult(pipe, &overlapped, &written, TRUE);
-        offset += written;
-        run.m_inputBytes = offset;
-        if (!ok)
-            break;
-    }
-    run.m_stdinWriter.Close();
-}
-
 } // namespace
 
 #ifdef BRACKWYN_BUILDING
@@ -231,11 +197,6 @@ DWORD WINAPI StderrReaderProc(LPVOID redirector) {
             self->m_stderrSeen = 1;
             self->RelayStderr(text, length);
         });
-    return LeaveWorker();
-}
-
-DWORD WINAPI StdinWriterProc(LPVOID redirector) {
-    WriteInput(*static_cast<CRedirect *>(redirector));
     return LeaveWorker();
 }
 
@@ -396,13 +357,15 @@ void CRedirect::WatchRun() {
         }
     }
     // Whatever is still in the pipes is delivered; nothing after that. The
-    // input writer, if any, stops too.
+    // input is over too: what is still queued will never be read, and the
+    // end of the run does not wait for it.
     SetEvent(m_drainEvent.Get());
+    m_input.Abandon();
     HANDLE workers[3];
     DWORD workerCount = 0;
-    for (const ScopedHandle *worker : {&m_stdoutThread, &m_stderrThread, &m_stdinThread}) {
-        if (worker->IsValid())
-            workers[workerCount++] = worker->Get();
+    for (HANDLE worker : {m_stdoutThread.Get(), m_stderrThread.Get(), m_input.Thread()}) {
+        if (worker != nullptr)
+            workers[workerCount++] = worker;
     }
     WaitForMultipleObjects(workerCount, workers, TRUE, INFINITE);
     SettleEnd(stopped);

@@ -127,10 +127,11 @@ int ReadOptions(const ConsoleRunOptions *given, ConsoleRunOptions &options) {
         DLLGLUE_UTF8 | DLLGLUE_CLEARENV | DLLGLUE_MERGE | DLLGLUE_LINES | DLLGLUE_TEXT_UTF8;
     if ((options.flags & ~knownFlags) != 0)
         return Fail(DLLGLUE_EINVAL, "options->flags has unknown bits");
-    if (options.input < DLLGLUE_INPUT_OPEN || options.input > DLLGLUE_INPUT_DATA)
+    if (options.input < DLLGLUE_INPUT_OPEN || options.input > DLLGLUE_INPUT_PIPE)
         return Fail(DLLGLUE_EINVAL, "options->input is not a DLLGLUE_INPUT_* value");
-    if (options.input == DLLGLUE_INPUT_DATA && options.inputData == nullptr &&
-        options.inputLength != 0)
+    const bool takesData =
+        options.input == DLLGLUE_INPUT_DATA || options.input == DLLGLUE_INPUT_PIPE;
+    if (takesData && options.inputData == nullptr && options.inputLength != 0)
         return Fail(DLLGLUE_EINVAL, "options->inputData is NULL but inputLength is not 0");
     if ((options.flags & DLLGLUE_TEXT_UTF8) != 0 && options.textCodePage != 0 &&
         !Utf8Decoder::UsableCodePage(options.textCodePage))
@@ -173,7 +174,8 @@ int ReadSettings(const ConsoleRunOptions &options, const std::string &display,
         settings.ownEnvironment = true;
     }
     settings.input = options.input;
-    if (options.input == DLLGLUE_INPUT_DATA && options.inputLength > 0)
+    if ((options.input == DLLGLUE_INPUT_DATA || options.input == DLLGLUE_INPUT_PIPE) &&
+        options.inputLength > 0)
         settings.inputData.assign(static_cast<const char *>(options.inputData),
                                   options.inputLength);
     settings.timeoutMs = options.timeoutMs;
@@ -320,13 +322,40 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleR
     result->stderrSeen = run->m_stderrSeen.load();
     result->outputBytes = run->m_outputBytes.load();
     result->errorBytes = run->m_errorBytes.load();
-    result->inputBytes = run->m_inputBytes.load();
+    result->inputBytes = run->m_input.Written();
     // An older host's struct ends before these.
     if (result->size >= sizeof(ConsoleRunResult)) {
+        result->inputPending = run->m_input.Pending();
         result->processId = run->ProcessId();
         result->stopRequested = run->StopWasRequested() ? 1 : 0;
         result->leftoverProcesses = run->LeftoverProcesses();
     }
+    return DLLGLUE_OK;
+}
+
+BRACKWYN_API int BRACKWYN_CALL dllglue_runwrite(ConsoleRun *run, const void *data, size_t length) {
+    if (run == nullptr)
+        return Fail(DLLGLUE_EINVAL, "run is NULL");
+    if (data == nullptr && length > 0)
+        return Fail(DLLGLUE_EINVAL, "data is NULL but length is not 0");
+    if (run->m_settings.input != DLLGLUE_INPUT_PIPE)
+        return Fail(DLLGLUE_EINVAL, "the run's input is not DLLGLUE_INPUT_PIPE");
+    switch (run->m_input.Write(data, length)) {
+    case DLLGLUE_OK:
+        return DLLGLUE_OK;
+    case DLLGLUE_ECLOSED:
+        return Fail(DLLGLUE_ECLOSED, "the child's input is closed");
+    default:
+        return Fail(DLLGLUE_ENOMEM, "out of memory");
+    }
+}
+
+BRACKWYN_API int BRACKWYN_CALL dllglue_runclosein(ConsoleRun *run) {
+    if (run == nullptr)
+        return Fail(DLLGLUE_EINVAL, "run is NULL");
+    if (run->m_settings.input != DLLGLUE_INPUT_PIPE)
+        return Fail(DLLGLUE_EINVAL, "the run's input is not DLLGLUE_INPUT_PIPE");
+    run->m_input.Close();
     return DLLGLUE_OK;
 }
 

@@ -292,6 +292,14 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runabort(ConsoleRun *run);
 BRACKWYN_API int BRACKWYN_CALL dllglue_runstop(ConsoleRun *run, unsigned long graceMs);
 /* Fills `result` (whose size the caller sets); DLLGLUE_OK or DLLGLUE_EINVAL. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleRunResult *result);
+/* Queues a copy of data for the child's input and returns at once: it never waits for the child to
+   read. Bytes of one call are written together and calls are written in the order they returned,
+   from any thread. DLLGLUE_OK, DLLGLUE_EINVAL (not an INPUT_PIPE run, or data NULL with length >
+   0), DLLGLUE_ECLOSED, DLLGLUE_ENOMEM. Length 0 is fine and writes nothing. */
+BRACKWYN_API int BRACKWYN_CALL dllglue_runwrite(ConsoleRun *run, const void *data, size_t length);
+/* The child reads end of input once everything queued has been written. Again: nothing happens.
+   DLLGLUE_OK, or DLLGLUE_EINVAL for a run whose input is not INPUT_PIPE. */
+BRACKWYN_API int BRACKWYN_CALL dllglue_runclosein(ConsoleRun *run);
 /* Stops a run still going (its completion callback comes, state
    DLLGLUE_ABORTED), waits until none of its threads runs, and frees it.
    NULL is fine. Closing a run that another thread still uses is the host's

@@ -16,8 +16,13 @@
 // may come at the same moment on two threads, the exit callable comes once,
 // after every chunk. A callable that throws stops its run; the run delivers
 // nothing more to the output and error callables, and wait() rethrows the
-// exception once the run has ended. Exceptions never pass through the
+// exception once the run has ended. A host that never waits finds it with
+// error(), also after close(); the destructor cannot throw, so an exception
+// nobody looked at goes with the Run. Exceptions never pass through the
 // library's own frames.
+//
+// Options chained on a temporary move into the Run: a large input() is
+// copied once into the options and once more by the library, no more.
 #ifndef BRACKWYN_HPP
 #define BRACKWYN_HPP
 
@@ -66,6 +71,9 @@ struct Result {
     unsigned long long outputBytes = 0;
     unsigned long long errorBytes = 0;
     unsigned long long inputBytes = 0;
+    // Queued by Run::write and not yet written; once the run has ended,
+    // what was never written.
+    unsigned long long inputPending = 0;
     // The child's process id; 0 when it never started.
     unsigned long processId = 0;
     // Set once stop() or a time limit with a grace asked the run to end.
@@ -90,95 +98,132 @@ using MessageFilter = std::function<bool(tagMSG &message)>;
 // options, so they chain; each string is copied when the run starts.
 class Options {
 public:
-    Options &onOutput(TextHandler handler) {
+    Options &onOutput(TextHandler handler) & {
         m_onOutput = std::move(handler);
         return *this;
     }
-    Options &onError(TextHandler handler) {
+    Options &&onOutput(TextHandler handler) && { return std::move(onOutput(std::move(handler))); }
+    Options &onError(TextHandler handler) & {
         m_onError = std::move(handler);
         return *this;
     }
-    Options &onExit(ExitHandler handler) {
+    Options &&onError(TextHandler handler) && { return std::move(onError(std::move(handler))); }
+    Options &onExit(ExitHandler handler) & {
         m_onExit = std::move(handler);
         return *this;
     }
+    Options &&onExit(ExitHandler handler) && { return std::move(onExit(std::move(handler))); }
     // Empty: the host's current directory.
-    Options &directory(std::string_view path) {
+    Options &directory(std::string_view path) & {
         m_directory = path;
         return *this;
     }
+    Options &&directory(std::string_view path) && { return std::move(directory(path)); }
     // One "NAME=value" entry over the host's environment; "NAME=" removes
     // NAME. Names are case-insensitive and the last entry for a name wins.
-    Options &env(std::string_view entry) {
+    Options &env(std::string_view entry) & {
         m_environment.emplace_back(entry);
         return *this;
     }
-    Options &env(std::string_view name, std::string_view value) {
+    Options &&env(std::string_view entry) && { return std::move(env(entry)); }
+    // A name holding '=' is refused (Error, DLLGLUE_EINVAL): the system
+    // would split the entry at its first '=' and set another variable.
+    Options &env(std::string_view name, std::string_view value) & {
+        if (name.find('=') != std::string_view::npos)
+            throw Error(DLLGLUE_EINVAL,
+                        "brackwyn::Options::env: the name \"" + std::string(name) + "\" holds '='");
         std::string entry(name);
         entry += '=';
         entry += value;
         m_environment.push_back(std::move(entry));
         return *this;
     }
+    Options &&env(std::string_view name, std::string_view value) && {
+        return std::move(env(name, value));
+    }
     // Start from an empty environment; env() entries still apply.
-    Options &clearEnv(bool on = true) { return flag(DLLGLUE_CLEARENV, on); }
+    Options &clearEnv(bool on = true) & { return flag(DLLGLUE_CLEARENV, on); }
+    Options &&clearEnv(bool on = true) && { return std::move(clearEnv(on)); }
     // The command, arguments, directory and environment are UTF-8 rather
     // than the ANSI code page; the child receives them as UTF-16 either way.
-    Options &utf8(bool on = true) { return flag(DLLGLUE_UTF8, on); }
+    Options &utf8(bool on = true) & { return flag(DLLGLUE_UTF8, on); }
+    Options &&utf8(bool on = true) && { return std::move(utf8(on)); }
     // Written to the child's standard input, which is closed afterwards.
-    Options &input(std::string_view data) {
+    Options &input(std::string_view data) & {
         m_input = DLLGLUE_INPUT_DATA;
         m_inputData = data;
         return *this;
     }
-    // The child reads end of input at once. Without input() or closeInput()
-    // its input stays open and receives nothing.
-    Options &closeInput() {
+    Options &&input(std::string_view data) && { return std::move(input(data)); }
+    // The child's input stays open for Run::write until Run::closeInput;
+    // `first`, if any, is written before anything else.
+    Options &inputPipe(std::string_view first = {}) & {
+        m_input = DLLGLUE_INPUT_PIPE;
+        m_inputData = first;
+        return *this;
+    }
+    Options &&inputPipe(std::string_view first = {}) && { return std::move(inputPipe(first)); }
+    // The child reads end of input at once. Without input(), inputPipe() or
+    // closeInput() its input stays open and receives nothing.
+    Options &closeInput() & {
         m_input = DLLGLUE_INPUT_CLOSED;
         m_inputData.clear();
         return *this;
     }
+    Options &&closeInput() && { return std::move(closeInput()); }
     // Stops the whole process tree once the run has lasted this long (state
     // TimedOut). Zero: no limit.
-    Options &timeout(std::chrono::milliseconds limit) {
+    Options &timeout(std::chrono::milliseconds limit) & {
         m_timeoutMs = Milliseconds(limit, "timeout");
         return *this;
     }
+    Options &&timeout(std::chrono::milliseconds limit) && { return std::move(timeout(limit)); }
     // With a time limit: ask first, as stop() does, and terminate only after
     // this grace. The state is TimedOut either way. Zero: terminate at once.
-    Options &timeoutGrace(std::chrono::milliseconds grace) {
+    Options &timeoutGrace(std::chrono::milliseconds grace) & {
         m_timeoutGraceMs = Milliseconds(grace, "timeoutGrace");
         return *this;
+    }
+    Options &&timeoutGrace(std::chrono::milliseconds grace) && {
+        return std::move(timeoutGrace(grace));
     }
     // Once the child itself has ended, the run ends at most this much later:
     // what is in the pipes by then is delivered, and what the child left
     // running is terminated. Zero: the run waits for its whole tree.
-    Options &drain(std::chrono::milliseconds limit) {
+    Options &drain(std::chrono::milliseconds limit) & {
         m_drainMs = Milliseconds(limit, "drain");
         return *this;
     }
+    Options &&drain(std::chrono::milliseconds limit) && { return std::move(drain(limit)); }
     // The child's error output goes into its output: one stream, in the
     // order the child wrote it, all to onOutput.
-    Options &merge(bool on = true) { return flag(DLLGLUE_MERGE, on); }
+    Options &merge(bool on = true) & { return flag(DLLGLUE_MERGE, on); }
+    Options &&merge(bool on = true) && { return std::move(merge(on)); }
     // Each chunk is one line with its line end; a line the child leaves
     // unfinished (a prompt) comes once its stream has been quiet for
     // lineFlush() (50 ms unless set).
-    Options &lines(bool on = true) { return flag(DLLGLUE_LINES, on); }
-    Options &lineFlush(std::chrono::milliseconds quiet) {
+    Options &lines(bool on = true) & { return flag(DLLGLUE_LINES, on); }
+    Options &&lines(bool on = true) && { return std::move(lines(on)); }
+    Options &lineFlush(std::chrono::milliseconds quiet) & {
         m_lineFlushMs = Milliseconds(quiet, "lineFlush");
         return *this;
     }
+    Options &&lineFlush(std::chrono::milliseconds quiet) && { return std::move(lineFlush(quiet)); }
     // Chunks are UTF-8: what the child writes in UTF-8 passes unchanged,
     // anything else is read in `codePage` (0: the system's OEM code page,
     // which console programs write in by default).
-    Options &utf8Text(unsigned codePage = 0) {
+    Options &utf8Text(unsigned codePage = 0) & {
         m_textCodePage = codePage;
         return flag(DLLGLUE_TEXT_UTF8, true);
     }
+    Options &&utf8Text(unsigned codePage = 0) && { return std::move(utf8Text(codePage)); }
     // For waits with Wait::Pump.
-    Options &messageFilter(MessageFilter filter) {
+    Options &messageFilter(MessageFilter filter) & {
         m_filter = std::move(filter);
         return *this;
+    }
+    Options &&messageFilter(MessageFilter filter) && {
+        return std::move(messageFilter(std::move(filter)));
     }
 
 private:
@@ -274,12 +319,14 @@ public:
     Run(const Run &) = delete;
     Run &operator=(const Run &) = delete;
     Run(Run &&other) noexcept
-        : m_handle(std::exchange(other.m_handle, nullptr)), m_shared(std::move(other.m_shared)) {}
+        : m_handle(std::exchange(other.m_handle, nullptr)), m_shared(std::move(other.m_shared)),
+          m_error(std::move(other.m_error)) {}
     Run &operator=(Run &&other) noexcept {
         if (this != &other) {
             Release();
             m_handle = std::exchange(other.m_handle, nullptr);
             m_shared = std::move(other.m_shared);
+            m_error = std::move(other.m_error);
         }
         return *this;
     }
@@ -346,7 +393,40 @@ public:
         result.processId = raw.processId;
         result.stopRequested = raw.stopRequested != 0;
         result.leftoverProcesses = raw.leftoverProcesses;
+        result.inputPending = raw.inputPending;
         return result;
+    }
+
+    // With Options::inputPipe: queues a copy of `data` for the child's input
+    // and returns at once, never waiting for the child to read. Calls from
+    // any threads are written one after the other, each whole. False when
+    // the input is closed (closeInput(), or the child closed it or ended):
+    // nothing was queued. Throws Error otherwise (DLLGLUE_EINVAL without
+    // inputPipe, DLLGLUE_ENOMEM).
+    bool write(std::string_view data) {
+        const int status = dllglue_runwrite(m_handle, data.data(), data.size());
+        if (status == DLLGLUE_ECLOSED)
+            return false;
+        if (status != DLLGLUE_OK)
+            Throw(status);
+        return true;
+    }
+    // The child reads end of input once everything queued is written; a
+    // second call changes nothing. Throws Error (DLLGLUE_EINVAL) without
+    // Options::inputPipe.
+    void closeInput() {
+        const int status = dllglue_runclosein(m_handle);
+        if (status != DLLGLUE_OK)
+            Throw(status);
+    }
+
+    // The first exception one of the run's callables threw, or null. wait()
+    // rethrows it; this shows it without waiting, also after close(), for a
+    // host that never waits. Complete once the run has ended.
+    std::exception_ptr error() const noexcept {
+        if (m_shared && m_shared->failed.load())
+            return m_shared->failure;
+        return m_error;
     }
 
     // Stops the run if it is still going, waits for its exit callable and
@@ -356,6 +436,7 @@ public:
         const int status = dllglue_runclose(m_handle);
         if (status != DLLGLUE_OK)
             Throw(status);
+        m_error = error();
         m_handle = nullptr;
         m_shared.reset();
     }
@@ -461,6 +542,8 @@ private:
 
     ConsoleRun *m_handle = nullptr;
     std::unique_ptr<Shared> m_shared;
+    // A callable's exception, kept by close() after the run is freed.
+    std::exception_ptr m_error;
 };
 
 } // namespace brackwyn

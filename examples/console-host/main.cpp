@@ -5,12 +5,19 @@
 //   console-host.exe [options] <program> [arguments...]
 //   console-host.exe ping -n 4 127.0.0.1
 //   console-host.exe --cwd C:\windows --env GREETING=hi "cmd /c echo %GREETING% & cd"
+//   console-host.exe --interactive sort
 //
 //   --cwd DIR          the program's current directory
 //   --env NAME=VALUE   an environment entry over this one's; NAME= removes
 //                      NAME (repeatable)
 //   --input FILE       the file's bytes are the program's standard input;
 //                      without it the input stays open and receives nothing
+//   --interactive      what is typed here (or piped in) goes to the program
+//                      as it comes, line by line from a console; the end of
+//                      this input (Ctrl+Z, Enter) closes the program's
+//                      input; the first Ctrl+C asks the program to end (it
+//                      gets a Ctrl+C of its own and 5 s to clean up), a
+//                      second one ends it and all it started at once
 //   --timeout MS       stop the program and all it started after MS ms
 //   --utf8             pass every text to the library as UTF-8, so that
 //                      characters outside the ANSI code page arrive intact
@@ -19,9 +26,6 @@
 //   --lines            receive one line per chunk; a prompt comes at once
 //   --merge            the error output arrives within the output, in the
 //                      order the program wrote it
-//   --interactive      the first Ctrl+C asks the program to end (it gets a
-//                      Ctrl+C of its own and 5 s to clean up), a second one
-//                      ends it and all it started at once
 //   --                 ends the options
 //
 // The program is the command, used as it stands; every further argument is
@@ -36,6 +40,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brackwyn.h"
@@ -140,6 +145,35 @@ bool ReadWholeFile(const wchar_t *path, std::string &data) {
     return complete;
 }
 
+// --interactive: this host's input goes to the run's as it arrives. The run
+// is freed by main once it has ended; the lock keeps a write from reaching a
+// freed run.
+struct Forwarder {
+    std::mutex lock;
+    ConsoleRun *run = nullptr;
+};
+
+void ForwardInput(Forwarder &forwarder) {
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    char buffer[4096];
+    DWORD got = 0;
+    // A console in line mode returns each line once Enter is pressed; a
+    // pipe returns what has come so far.
+    while (ReadFile(in, buffer, sizeof(buffer), &got, nullptr) && got > 0) {
+        std::lock_guard<std::mutex> lock(forwarder.lock);
+        if (forwarder.run == nullptr)
+            return;
+        if (dllglue_runwrite(forwarder.run, buffer, got) == DLLGLUE_ECLOSED) {
+            std::printf("[%8.3f s] the program's input is closed\n", SecondsSinceStart());
+            std::fflush(stdout);
+            return;
+        }
+    }
+    std::lock_guard<std::mutex> lock(forwarder.lock);
+    if (forwarder.run != nullptr)
+        dllglue_runclosein(forwarder.run);
+}
+
 int Usage(const char *why) {
     if (why != nullptr)
         std::fprintf(stderr, "console-host: %s\n", why);
@@ -204,6 +238,8 @@ int main() {
     }
     if (first >= count)
         return Usage(nullptr);
+    if (interactive && inputFile != nullptr)
+        return Usage("--input and --interactive exclude each other");
 
     const UINT codePage = utf8 ? CP_UTF8 : CP_ACP;
     const std::string command = Narrow(args[first], codePage);
@@ -235,7 +271,9 @@ int main() {
     options.flags = (utf8 ? DLLGLUE_UTF8 : 0) | textFlags;
     options.directory = directory != nullptr ? directoryText.c_str() : nullptr;
     options.environment = environment.empty() ? nullptr : entryPointers.data();
-    options.input = inputFile != nullptr ? DLLGLUE_INPUT_DATA : DLLGLUE_INPUT_OPEN;
+    options.input = interactive            ? DLLGLUE_INPUT_PIPE
+                    : inputFile != nullptr ? DLLGLUE_INPUT_DATA
+                                           : DLLGLUE_INPUT_OPEN;
     options.inputData = input.data();
     options.inputLength = input.size();
     options.timeoutMs = timeoutMs;
@@ -252,24 +290,34 @@ int main() {
         std::printf("[%8.3f s] %s\n", SecondsSinceStart(), dllglue_lasterror());
         return 1;
     }
+    Forwarder forwarder;
     if (interactive) {
-        std::lock_guard<std::mutex> lock(g_runLock);
-        g_run = run;
+        {
+            std::lock_guard<std::mutex> lock(g_runLock);
+            g_run = run;
+        }
         SetConsoleCtrlHandler(StopOnCtrlC, TRUE);
+        forwarder.run = run;
+        // Left blocked in its read when the run ends: the process's exit
+        // ends it, and the lock keeps it away from the freed run meanwhile.
+        std::thread(ForwardInput, std::ref(forwarder)).detach();
     }
     dllglue_runwait(run, INFINITE, 0);
     ConsoleRunResult result{};
     result.size = sizeof(result);
     dllglue_runresult(run, &result);
     {
-        // No Ctrl+C may reach a run that is being freed.
-        std::lock_guard<std::mutex> lock(g_runLock);
+        // No Ctrl+C and no input line may reach a run that is being freed.
+        std::lock_guard<std::mutex> stopLock(g_runLock);
+        std::lock_guard<std::mutex> inputLock(forwarder.lock);
         g_run = nullptr;
+        forwarder.run = nullptr;
+        dllglue_runclose(run);
     }
-    dllglue_runclose(run);
-    std::printf("[%8.3f s] %s, exit code %lu, %llu bytes out, %llu err, %llu in\n",
-                SecondsSinceStart(), StateName(result.state), result.exitCode, result.outputBytes,
-                result.errorBytes, result.inputBytes);
+    std::printf(
+        "[%8.3f s] %s, exit code %lu, %llu bytes out, %llu err, %llu in, %llu not written\n",
+        SecondsSinceStart(), StateName(result.state), result.exitCode, result.outputBytes,
+        result.errorBytes, result.inputBytes, result.inputPending);
     LocalFree(args);
     return result.state == DLLGLUE_EXITED ? static_cast<int>(result.exitCode) : 1;
 }

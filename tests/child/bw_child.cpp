@@ -60,6 +60,12 @@
 //                        "grandchild done\n" on stdout; `forever` sleeps
 //                        until killed and never writes.
 //   echo-stdin           Copies stdin to stdout until its end.
+//   stdin-sum            Read stdin until end or error, then print
+//                        "stdin-bytes:<n> fnv:<h>\n", h the 64-bit FNV-1a
+//                        hash of the bytes in lowercase hex, so that order
+//                        and content are checked, not just the count.
+//   close-stdin <ms>     Read stdin until a "\n" arrives, close the stdin
+//                        handle, print "closed\n", sleep, exit 0.
 //   setting [names...]   "cwd:<current directory>\n", then "<name>=<value>\n"
 //                        for each name ("(unset)" for none), all in UTF-8.
 //   wargv [args...]      Each argument as CommandLineToArgvW splits the wide
@@ -549,6 +555,41 @@ int mode_stdin(int, char **)
     return written(write_out("stdin-bytes:" + std::to_string(total) + "\n"));
 }
 
+int mode_stdin_sum(int, char **)
+{
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    static char buffer[65536];
+    unsigned long long total = 0;
+    unsigned long long hash = 14695981039346656037ull;
+    DWORD got = 0;
+    while (ReadFile(in, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        total += got;
+        for (DWORD i = 0; i < got; ++i)
+            hash = (hash ^ static_cast<unsigned char>(buffer[i])) * 1099511628211ull;
+    }
+    std::string hex(16, '0');
+    for (int i = 15; i >= 0; --i, hash >>= 4)
+        hex[i] = "0123456789abcdef"[hash & 0xf];
+    return written(write_out("stdin-bytes:" + std::to_string(total) + " fnv:" + hex + "\n"));
+}
+
+int mode_close_stdin(int, char **args)
+{
+    DWORD ms = 0;
+    if (!parse_ms(args[0], ms))
+        return usage("close-stdin: expected <ms> in decimal");
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    char byte = 0;
+    DWORD got = 0;
+    while (byte != '\n' && ReadFile(in, &byte, 1, &got, nullptr) && got == 1) {
+    }
+    CloseHandle(in);
+    if (!write_out("closed\n"))
+        return kExitFailed;
+    Sleep(ms);
+    return 0;
+}
+
 int mode_echo_stdin(int, char **)
 {
     HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
@@ -1019,6 +1060,8 @@ const Mode kModes[] = {
     {"print-sleep", 1, 1, mode_print_sleep},
     {"stdin", 0, 0, mode_stdin},
     {"echo-stdin", 0, 0, mode_echo_stdin},
+    {"stdin-sum", 0, 0, mode_stdin_sum},
+    {"close-stdin", 1, 1, mode_close_stdin},
     {"setting", 0, 1 << 30, mode_setting},
     {"wargv", 0, 1 << 30, mode_wargv},
     {"grandchild", 1, 1, mode_grandchild},

@@ -1,0 +1,202 @@
+#include "engine/input_queue.h"
+
+#include "brackwyn.h"
+#include "engine/redirect.h"
+#include "engine/sizes.h"
+#include "engine/syscalls.h"
+
+#include <new>
+#include <utility>
+
+namespace {
+
+// Reserved, not committed, as for the run's other workers: the writer's
+// bytes live in the queue, not on its stack.
+constexpr SIZE_T kWriterStack = 64 * 1024;
+
+} // namespace
+
+void InputQueue::Attach(ScopedHandle pipe) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_blocks.clear();
+    m_closing = false;
+    m_abandoned = false;
+    m_child = nullptr;
+    m_queued = 0;
+    m_written = 0;
+    m_pipe = std::move(pipe);
+}
+
+bool InputQueue::Start(std::string first, HANDLE child) {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_child = child;
+    // A stop that came first has closed the input already.
+    if (m_abandoned)
+        return true;
+    // Auto reset: one wake-up per arrival is enough, the writer looks at the
+    // whole queue each time. Manual reset for the two others: Abandon() must
+    // stay visible to every later wait, and overlapped I/O wants it so.
+    m_wake.Reset(g_sys.createEvent(nullptr, FALSE, FALSE, nullptr));
+    m_abandon.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    m_ready.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    if (!m_wake.IsValid() || !m_abandon.IsValid() || !m_ready.IsValid())
+        return false;
+    if (!first.empty()) {
+        try {
+            m_blocks.push_back(std::move(first));
+        } catch (const std::bad_alloc &) {
+            return false;
+        }
+        m_queued += m_blocks.back().size();
+    }
+    HoldLibrary();
+    m_thread.Reset(g_sys.createThread(nullptr, kWriterStack, WriterProc, this,
+                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    if (!m_thread.IsValid()) {
+        ReleaseLibrary();
+        return false;
+    }
+    return true;
+}
+
+bool InputQueue::ChildEnded() const {
+    HANDLE child = m_child.load();
+    return child != nullptr && WaitForSingleObject(child, 0) == WAIT_OBJECT_0;
+}
+
+int InputQueue::Write(const void *data, size_t length) {
+    // A child that has ended reads nothing more, even while the writer has
+    // not yet found its pipe broken.
+    if (ChildEnded())
+        return DLLGLUE_ECLOSED;
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_closing || m_abandoned)
+            return DLLGLUE_ECLOSED;
+    }
+    if (length == 0)
+        return DLLGLUE_OK;
+    // Copied outside the lock: a large block does not hold up other writers
+    // or the writer thread.
+    std::string block;
+    try {
+        block.assign(static_cast<const char *>(data), length);
+    } catch (const std::bad_alloc &) {
+        return DLLGLUE_ENOMEM;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        // Checked again: a Close() or a stop may have come meanwhile.
+        if (m_closing || m_abandoned)
+            return DLLGLUE_ECLOSED;
+        try {
+            m_blocks.push_back(std::move(block));
+        } catch (const std::bad_alloc &) {
+            return DLLGLUE_ENOMEM;
+        }
+        m_queued += length;
+    }
+    SetEvent(m_wake.Get());
+    return DLLGLUE_OK;
+}
+
+void InputQueue::Close() {
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_closing = true;
+        // Without a writer (the input was never started) nothing is queued.
+        if (!m_thread.IsValid())
+            m_pipe.Close();
+    }
+    if (m_wake.IsValid())
+        SetEvent(m_wake.Get());
+}
+
+void InputQueue::Abandon() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_abandoned = true;
+    m_blocks.clear();
+    // The writer closes the pipe itself: a write of its own may be using it.
+    if (m_thread.IsValid())
+        SetEvent(m_abandon.Get());
+    else
+        m_pipe.Close();
+}
+
+void InputQueue::Release() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_child = nullptr;
+    m_blocks.clear();
+    for (ScopedHandle *handle : {&m_pipe, &m_thread, &m_wake, &m_abandon, &m_ready})
+        handle->Close();
+}
+
+DWORD WINAPI InputQueue::WriterProc(LPVOID queue) {
+    static_cast<InputQueue *>(queue)->Feed();
+    return LeaveWorker();
+}
+
+// Takes one block at a time off the queue and writes it whole before the
+// next: one writer, so no two calls' bytes can interleave. Ends when the input
+// is closed and written, abandoned, or the child stops taking bytes; then the
+// child reads end of input.
+void InputQueue::Feed() {
+    for (;;) {
+        std::string block;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            if (m_abandoned)
+                break;
+            if (!m_blocks.empty()) {
+                block = std::move(m_blocks.front());
+                m_blocks.pop_front();
+            } else if (m_closing) {
+                break;
+            }
+        }
+        if (!block.empty()) {
+            if (!WriteBlock(block))
+                break;
+            continue;
+        }
+        HANDLE waits[2] = {m_wake.Get(), m_abandon.Get()};
+        WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    }
+    std::lock_guard<std::mutex> lock(m_lock);
+    // Whatever stopped the writer, no later call may queue bytes that would
+    // never be written.
+    m_abandoned = true;
+    m_blocks.clear();
+    m_pipe.Close();
+}
+
+// False once the input is over: the pipe broke (the child closed its input
+// or ended) or the queue was abandoned mid-write. The count keeps what went
+// in either way.
+bool InputQueue::WriteBlock(const std::string &block) {
+    HANDLE pipe = m_pipe.Get();
+    size_t offset = 0;
+    while (offset < block.size()) {
+        const size_t left = block.size() - offset;
+        const DWORD piece = static_cast<DWORD>(left < kPipeBuffer ? left : kPipeBuffer);
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = m_ready.Get();
+        if (!WriteFile(pipe, block.data() + offset, piece, nullptr, &overlapped)) {
+            if (GetLastError() != ERROR_IO_PENDING)
+                return false;
+            HANDLE waits[2] = {m_ready.Get(), m_abandon.Get()};
+            // The lower index wins when both are set: a write that completed
+            // is counted, not cancelled.
+            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+                CancelIoEx(pipe, &overlapped);
+        }
+        // Waits for a cancelled write too: the block is ours again only then.
+        DWORD written = 0;
+        const BOOL ok = GetOverlappedResult(pipe, &overlapped, &written, TRUE);
+        offset += written;
+        m_written += written;
+        if (!ok)
+            return false;
+    }
+    return true;
+}

@@ -1,0 +1,83 @@
+// The C++ layer as a host written against it meets it.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "brackwyn.hpp"
+#include "test_support.h"
+
+namespace {
+
+// A callable that counts its copies; moving it is free.
+struct CountedHandler {
+    explicit CountedHandler(int *copies) : m_copies(copies) {}
+    CountedHandler(const CountedHandler &other) : m_copies(other.m_copies) { ++*m_copies; }
+    CountedHandler(CountedHandler &&) noexcept = default;
+    CountedHandler &operator=(const CountedHandler &) = delete;
+    CountedHandler &operator=(CountedHandler &&) = delete;
+    void operator()(std::string_view) const {}
+
+private:
+    int *m_copies;
+};
+
+} // namespace
+
+// Options chained on a temporary reach the run by moves: what they hold (a
+// callable here, a large input alike) is never copied on the way.
+TEST(Cpp, OptionsChainedOnATemporaryMoveIntoTheRun) {
+    int copies = 0;
+    brackwyn::Run run(
+        ChildCommand("stdin"),
+        brackwyn::Options().onOutput(CountedHandler(&copies)).input(std::string(1024 * 1024, 'x')));
+    const brackwyn::Result result = run.wait();
+    EXPECT_EQ(copies, 0);
+    EXPECT_EQ(result.inputBytes, 1024u * 1024u);
+}
+
+// A name holding '=' would silently set another variable; a value may hold
+// one.
+TEST(Cpp, EnvironmentNameWithAnEqualsSignIsRefused) {
+    try {
+        brackwyn::Options().env("A=B", "c");
+        ADD_FAILURE() << "env(\"A=B\", \"c\") was taken";
+    } catch (const brackwyn::Error &error) {
+        EXPECT_EQ(error.code(), DLLGLUE_EINVAL);
+    }
+    brackwyn::Options options;
+    EXPECT_THROW(options.env("=C:", "x"), brackwyn::Error);
+    std::string out;
+    brackwyn::Run run(
+        ChildCommand("setting BW_EQ"),
+        brackwyn::Options().env("BW_EQ", "x=y").onOutput([&out](std::string_view text) {
+            out += text;
+        }));
+    run.wait();
+    EXPECT_NE(out.find("\nBW_EQ=x=y\n"), std::string::npos) << out;
+}
+
+// A callable's exception that no wait() ever sees is still there to find,
+// before and after close(); the input, written through the run, said when
+// it closed.
+TEST(Cpp, ExceptionNoWaitSeesIsKeptForTheHost) {
+    brackwyn::Run run(ChildCommand("echo-stdin"),
+                      brackwyn::Options().inputPipe().onOutput([](std::string_view text) {
+                          throw std::runtime_error("refused " + std::string(text));
+                      }));
+    EXPECT_EQ(run.error(), nullptr);
+    EXPECT_TRUE(run.write("line\n"));
+    const ULONGLONG deadline = GetTickCount64() + 30000;
+    while (run.result().state == brackwyn::State::Running && GetTickCount64() < deadline)
+        Sleep(5);
+    EXPECT_FALSE(run.write("more\n"));
+    EXPECT_NE(run.error(), nullptr);
+    run.close();
+    ASSERT_NE(run.error(), nullptr);
+    try {
+        std::rethrow_exception(run.error());
+    } catch (const std::runtime_error &error) {
+        EXPECT_EQ(std::string(error.what()).rfind("refused l", 0), 0u) << error.what();
+    }
+}
