@@ -253,6 +253,7 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_launchAbandoned = false;
     m_over = false;
     m_timedOut = false;
+    m_childTerminated = false;
     m_endState = DLLGLUE_RUNNING;
     m_exitCode = 0;
     m_outputBytes = 0;

@@ -87,8 +87,9 @@ public:
 
     // Terminates the run in progress, the child's whole tree, then waits a
     // bounded time for the watcher. A stop during the launch ends the child
-    // as soon as it exists. Returns nonzero when a run was stopped, 0 when
-    // there was none or it had already ended.
+    // as soon as it exists. Returns nonzero when a process of the run was
+    // still there to end, 0 when there was no run or nothing of it was left.
+    // Only ending the child itself makes the run aborted.
     int StopRun();
 
     // Waits at most `timeoutMs` for the watcher to end, delivering messages
@@ -197,6 +198,9 @@ private:
     void ReleaseRun();
 
     std::atomic<int> m_state{kIdle};
+    // Set by a stop that found the child itself still running (or not yet
+    // let go) and ended it; a stop after the child ended leaves it clear.
+    std::atomic<bool> m_childTerminated{false};
     // Orders a stop against the launch publishing the child and against the
     // release of the run's handles (an abort may come from any thread).
     std::mutex m_releaseLock;

@@ -210,9 +210,11 @@ void CRedirect::SettleEnd(bool stopped) {
         exitCode = 1; // what the stop terminates it with
     std::lock_guard<std::mutex> lock(m_releaseLock);
     m_exitCode = exitCode;
-    m_endState = m_timedOut.load()        ? DLLGLUE_TIMEDOUT
-                 : m_stopRequested.load() ? DLLGLUE_ABORTED
-                                          : DLLGLUE_EXITED;
+    // Aborted only when a stop ended the child itself: a stop that came
+    // after the child had ended by itself leaves its state telling so.
+    m_endState = m_timedOut.load()          ? DLLGLUE_TIMEDOUT
+                 : m_childTerminated.load() ? DLLGLUE_ABORTED
+                                            : DLLGLUE_EXITED;
     m_over = true;
 }
 

@@ -103,16 +103,18 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_main(const char *command, int argc, const
 /*
  * Stops the run in progress: terminates the child and everything it started
  * (they end with exit code 1). A host that runs in a job allowing no job of
- * the library's own gets the child alone terminated; a process the child
- * started then keeps the run going for as long as it holds the output.
- * Returns nonzero when a run was stopped, 0 when there was none. Safe from a
- * window handler that dllglue_main dispatches, from a callback and from any
- * other thread; outside the library's threads it waits, up to about a second,
- * for the completion callback, delivering messages sent to the calling thread
- * meanwhile. Text the child wrote before the stop is still delivered, then
- * the completion callback comes, and dllglue_main returns shortly after: 0,
- * unless the child itself had already ended with exit code 0 and only a
- * process it started was still holding its output.
+ * the library's own gets the child alone terminated: a process the child
+ * started keeps running (and, until a stop, keeps the run going for as long
+ * as it holds the output), and a stop ends the run after a brief grace with
+ * what was in the pipes by then. Returns nonzero when a process of the run
+ * was still running and was ended, 0 when there was no run or nothing of it
+ * was left (say a child that had ended by itself while its output was still
+ * being delivered). Safe from a window handler that dllglue_main dispatches,
+ * from a callback and from any other thread; outside the library's threads it waits, up to about a
+ * second, for the completion callback, delivering messages sent to the calling thread meanwhile.
+ * Text the child wrote before the stop is still delivered, then the completion callback comes, and
+ * dllglue_main returns shortly after: 0, unless the child itself had already ended with exit code 0
+ * and only a process it started was still holding its output.
  */
 BRACKWYN_API int BRACKWYN_CALL dllglue_abort(void);
 
@@ -241,8 +243,11 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runstart(const char *command, int argc,
    is fine. Several threads may wait on one run at once. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runwait(ConsoleRun *run, unsigned long timeoutMs,
                                                unsigned flags);
-/* Stops the run's whole process tree: 1 when something was stopped, 0 when
-   the run had already ended (its completion delivered). */
+/* Stops the run's whole process tree: 1 when a process of the run was still
+   running and was ended, 0 when nothing of it was left. The state tells how
+   the child itself ended: DLLGLUE_ABORTED only when the abort ended the child;
+   a child that had ended by itself keeps DLLGLUE_EXITED and its own exit
+   code, also when the abort ends a process it had left running. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runabort(ConsoleRun *run);
 /* Fills `result` (whose size the caller sets); DLLGLUE_OK or DLLGLUE_EINVAL. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleRunResult *result);
