@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -61,11 +62,35 @@ struct ConsoleRun final : public CRedirect {
     // The host learns of a start failure from dllglue_runstart's result.
     void ReportStartFailure(const std::string &) override {}
 
+    // A wait in progress holds the run: a close meanwhile (from a handler
+    // that a pumping wait dispatched, or from another thread) stops the run
+    // but leaves freeing it to the last wait, which still reads its state.
+    // Enter and Leave bracket each wait; Leave and DeferClose return true
+    // when the caller is to free the run itself.
+    void EnterWait() {
+        std::lock_guard<std::mutex> lock(m_waitLock);
+        ++m_waits;
+    }
+    bool LeaveWait() {
+        std::lock_guard<std::mutex> lock(m_waitLock);
+        return --m_waits == 0 && m_closed;
+    }
+    bool DeferClose() {
+        std::lock_guard<std::mutex> lock(m_waitLock);
+        m_closed = true;
+        return m_waits == 0;
+    }
+
     const ConsoleTextCallback m_onOutput;
     const ConsoleTextCallback m_onError;
     const ConsoleExitCallback m_onExit;
     void *const m_user;
     const ConsoleMessageFilter m_filter;
+
+private:
+    std::mutex m_waitLock;
+    int m_waits = 0;
+    bool m_closed = false;
 };
 
 namespace {
@@ -222,6 +247,30 @@ int StartRun(const char *command, int argc, const char *const *argv, const Conso
     return DLLGLUE_OK;
 }
 
+// After the watcher: the exit code is read, every handle released, then the
+// run is freed.
+void FreeRun(ConsoleRun *run) {
+    run->WaitForWatcher(INFINITE);
+    run->FinishRun();
+    Unregister(run);
+    delete run;
+}
+
+// Brackets one wait; the last wait out frees a run closed meanwhile.
+class WaitHold {
+public:
+    explicit WaitHold(ConsoleRun *run) : m_run(run) { m_run->EnterWait(); }
+    ~WaitHold() {
+        if (m_run->LeaveWait())
+            FreeRun(m_run);
+    }
+    WaitHold(const WaitHold &) = delete;
+    WaitHold &operator=(const WaitHold &) = delete;
+
+private:
+    ConsoleRun *m_run;
+};
+
 } // namespace
 
 extern "C" {
@@ -251,11 +300,16 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runwait(ConsoleRun *run, unsigned long ti
     if (run->OnWorkerThread())
         return Fail(DLLGLUE_EBUSY, "dllglue_runwait called from a callback of the same run");
     bool ended;
-    if ((flags & DLLGLUE_WAIT_PUMP) != 0)
-        ended = PumpUntilFinished(run->m_finished, run->m_watchThread.Get(), timeoutMs,
-                                  run->m_filter, run->m_user);
-    else
-        ended = run->WaitForWatcher(timeoutMs);
+    {
+        // May free the run on the way out, also when the host's filter or a
+        // window procedure throws through the pump: nothing below reads it.
+        WaitHold hold(run);
+        if ((flags & DLLGLUE_WAIT_PUMP) != 0)
+            ended = PumpUntilFinished(run->m_finished, run->m_watchThread.Get(), timeoutMs,
+                                      run->m_filter, run->m_user);
+        else
+            ended = run->WaitForWatcher(timeoutMs);
+    }
     if (!ended)
         return Fail(DLLGLUE_ETIMEOUT, "the run is still going on");
     return DLLGLUE_OK;
@@ -288,11 +342,11 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run) {
     if (run->OnWorkerThread())
         return Fail(DLLGLUE_EBUSY, "dllglue_runclose called from a callback of the same run");
     run->StopRun();
-    // The completion callback comes before the run is freed.
+    // The completion callback comes before the call returns, whoever frees
+    // the run.
     run->WaitForWatcher(INFINITE);
-    run->FinishRun();
-    Unregister(run);
-    delete run;
+    if (run->DeferClose())
+        FreeRun(run);
     return DLLGLUE_OK;
 }
 

@@ -93,7 +93,9 @@ BRACKWYN_API void BRACKWYN_CALL dllglue_setconsolestart(ConsoleStartCallback cal
  * handler that the running call dispatches or from another thread, is refused
  * at once without touching the run in progress or calling any callback. A
  * WM_QUIT taken off the queue during the run is posted again before the call
- * returns.
+ * returns. Should the message filter or a window procedure throw during the
+ * run, the run is stopped, its completion callback has come and no thread of
+ * it runs before the call returns 0; the exception does not leave the call.
  *
  * `user` is handed unchanged to every callback of this run.
  */
@@ -240,7 +242,9 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runstart(const char *command, int argc,
                                                 const ConsoleRunOptions *options, ConsoleRun **run);
 /* Waits until the run has ended and its completion callback has returned
    (DLLGLUE_OK), or until timeoutMs has passed (DLLGLUE_ETIMEOUT); INFINITE
-   is fine. Several threads may wait on one run at once. */
+   is fine. Several threads may wait on one run at once. What the filter or a
+   window procedure of a pumping wait throws leaves the call; the run goes
+   on. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runwait(ConsoleRun *run, unsigned long timeoutMs,
                                                unsigned flags);
 /* Stops the run's whole process tree: 1 when a process of the run was still
@@ -253,8 +257,11 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runabort(ConsoleRun *run);
 BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleRunResult *result);
 /* Stops a run still going (its completion callback comes, state
    DLLGLUE_ABORTED), waits until none of its threads runs, and frees it.
-   NULL is fine. Closing a run that another thread still uses is the host's
-   error, as with free. */
+   NULL is fine. A close while waits on the run are in progress (from a
+   handler that a pumping wait dispatched, or from another thread) stops the
+   run and returns after its completion callback; the last of those waits
+   frees it as it returns, normally. Any other use of a closed run is the
+   host's error, as with free. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run);
 /* This thread's last failure, as text; valid until this thread's next call. */
 BRACKWYN_API const char *BRACKWYN_CALL dllglue_lasterror(void);
