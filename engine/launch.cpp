@@ -271,7 +271,15 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
         m_state = kLaunching;
     }
     ScopedHandle primaryThread;
-    if (!CreatePipes() || !StartProcess(command, primaryThread))
+    bool created = false;
+    try {
+        created = CreatePipes() && StartProcess(command, primaryThread);
+    } catch (const std::bad_alloc &) {
+        // Only the texts and lists made before the creation call allocate:
+        // no child exists yet, and the launch is undone like any other.
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (!created)
         return FailLaunch(commandLine);
     JoinJob();
     NoteMainRun(1);

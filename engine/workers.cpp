@@ -57,7 +57,8 @@ void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Relay relay) {
     // with it. One more byte than a read takes, for the NUL after the last
     // chunk.
     DWORD size = kReadSize < kFirstReadSize ? kReadSize : kFirstReadSize;
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[size + 1]);
+    // Value-initialised: the byte after a short read is saved and put back.
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[size + 1]());
     DWORD count = 0;
     while (buffer != nullptr &&
            ReadSome(pipe.Get(), ready, run.m_drainEvent.Get(), buffer.get(), size, count)) {
@@ -74,7 +75,7 @@ void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Relay relay) {
         }
         if (count == size && size < kReadSize) {
             const DWORD larger = size * 2 < kReadSize ? size * 2 : kReadSize;
-            std::unique_ptr<char[]> grown(new (std::nothrow) char[larger + 1]);
+            std::unique_ptr<char[]> grown(new (std::nothrow) char[larger + 1]());
             if (grown != nullptr) {
                 buffer = std::move(grown);
                 size = larger;

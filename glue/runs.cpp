@@ -99,6 +99,8 @@ namespace {
 std::mutex g_openLock;
 std::vector<ConsoleRun *> g_open;
 
+// Before the launch: a run that exists is one the host can close, so the
+// registration, which may run out of memory, comes before the child.
 void Register(ConsoleRun *run) {
     std::lock_guard<std::mutex> lock(g_openLock);
     g_open.push_back(run);
@@ -227,23 +229,25 @@ int StartRun(const char *command, int argc, const char *const *argv, const Conso
     const LaunchCommand launch = ComposeLaunchCommand(command, argc, argv, codePage);
     if (!launch.refusal.empty())
         return Fail(DLLGLUE_ESTART, "Unable to start " + launch.display + ": " + launch.refusal);
-    auto *run = new (std::nothrow) ConsoleRun(options);
+    // Owned here until the child runs: reading the settings may throw.
+    std::unique_ptr<ConsoleRun> run(new (std::nothrow) ConsoleRun(options));
     if (run == nullptr)
         return Fail(DLLGLUE_ENOMEM, "out of memory");
     status = ReadSettings(options, launch.display, run->m_settings);
-    if (status != DLLGLUE_OK) {
-        delete run;
+    if (status != DLLGLUE_OK)
         return status;
-    }
-    if (!run->LaunchChild(launch)) {
+    Register(run.get());
+    // Once the launch has begun, workers may use the run; it is freed only
+    // after a launch that failed and undid itself.
+    ConsoleRun *launching = run.release();
+    if (!launching->LaunchChild(launch)) {
+        Unregister(launching);
+        run.reset(launching); // freed however the report below goes
         const std::string why =
             "Unable to start " + launch.display + ": " + SystemMessage(run->m_launchError);
-        const int code = run->m_processFailed ? DLLGLUE_ESTART : DLLGLUE_ENOMEM;
-        delete run;
-        return Fail(code, why);
+        return Fail(run->m_processFailed ? DLLGLUE_ESTART : DLLGLUE_ENOMEM, why);
     }
-    Register(run);
-    *result = run;
+    *result = launching;
     return DLLGLUE_OK;
 }
 
