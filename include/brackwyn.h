@@ -112,11 +112,13 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_main(const char *command, int argc, const
  * was still running and was ended, 0 when there was no run or nothing of it
  * was left (say a child that had ended by itself while its output was still
  * being delivered). Safe from a window handler that dllglue_main dispatches,
- * from a callback and from any other thread; outside the library's threads it waits, up to about a
- * second, for the completion callback, delivering messages sent to the calling thread meanwhile.
- * Text the child wrote before the stop is still delivered, then the completion callback comes, and
- * dllglue_main returns shortly after: 0, unless the child itself had already ended with exit code 0
- * and only a process it started was still holding its output.
+ * from a callback and from any other thread; outside the library's threads it
+ * waits, up to about a second, for the completion callback, delivering
+ * messages sent to the calling thread meanwhile. Text the child wrote before
+ * the stop is still delivered, then the completion callback comes, and
+ * dllglue_main returns shortly after: 0, unless the child itself had already
+ * ended with exit code 0 and only a process it started was still holding its
+ * output.
  */
 BRACKWYN_API int BRACKWYN_CALL dllglue_abort(void);
 
