@@ -270,6 +270,7 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_launchAbandoned = false;
     m_over = false;
     m_timedOut = false;
+    m_childTerminated = false;
     m_endState = DLLGLUE_RUNNING;
     m_exitCode = 0;
     m_outputBytes = 0;
@@ -288,7 +289,15 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
         m_state = kLaunching;
     }
     ScopedHandle primaryThread;
-    if (!CreatePipes() || !StartProcess(command, primaryThread))
+    bool created = false;
+    try {
+        created = CreatePipes() && StartProcess(command, primaryThread);
+    } catch (const std::bad_alloc &) {
+        // Only the texts and lists made before the creation call allocate:
+        // no child exists yet, and the launch is undone like any other.
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    if (!created)
         return FailLaunch(commandLine);
     JoinJob();
     NoteMainRun(1);

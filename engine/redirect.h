@@ -108,8 +108,9 @@ public:
 
     // Terminates the run in progress, the child's whole tree, then waits a
     // bounded time for the watcher. A stop during the launch ends the child
-    // as soon as it exists. Returns nonzero when a run was stopped, 0 when
-    // there was none or it had already ended.
+    // as soon as it exists. Returns nonzero when a process of the run was
+    // still there to end, 0 when there was no run or nothing of it was left.
+    // Only ending the child itself makes the run aborted.
     int StopRun();
 
     // Asks the run in progress to end (Ctrl+C, WM_CLOSE, end of input) and
@@ -238,6 +239,9 @@ private:
     StagedStop m_stagedStop;
     // Processes terminated because the drain ran out.
     std::atomic<int> m_leftovers{0};
+    // Set by a stop that found the child itself still running (or not yet
+    // let go) and ended it; a stop after the child ended leaves it clear.
+    std::atomic<bool> m_childTerminated{false};
     // Orders a stop against the launch publishing the child and against the
     // release of the run's handles (an abort may come from any thread).
     std::mutex m_releaseLock;

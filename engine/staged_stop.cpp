@@ -45,7 +45,6 @@ bool StagedStop::Create() {
 void StagedStop::Reset() {
     m_requested = false;
     m_asked = false;
-    m_terminatedChild = false;
     m_deadline = kNoDeadline;
     m_processId = 0;
     if (m_wake.IsValid())

@@ -38,11 +38,6 @@ public:
 
     DWORD ProcessId() const { return m_processId.load(); }
 
-    // The grace ran out: `childRunning` tells whether the child itself was
-    // still there to be terminated.
-    void NoteTermination(bool childRunning) { m_terminatedChild = childRunning; }
-    bool TerminatedChild() const { return m_terminatedChild.load(); }
-
     // Asks the processes to end: Ctrl+C to the console of the first of
     // `processIds` that has one, WM_CLOSE to every top-level window any of
     // them owns. Returns at once.
@@ -51,7 +46,6 @@ public:
 private:
     std::atomic<bool> m_requested{false};
     std::atomic<bool> m_asked{false};
-    std::atomic<bool> m_terminatedChild{false};
     static constexpr ULONGLONG kNoDeadline = ~0ULL;
     // A GetTickCount64 value.
     std::atomic<ULONGLONG> m_deadline{kNoDeadline};

@@ -1,5 +1,7 @@
 #include "engine/redirect.h"
 
+#include <tlhelp32.h>
+
 namespace {
 
 // Waits at most `timeoutMs` for `thread` to end while delivering the messages
@@ -41,19 +43,62 @@ bool CRedirect::OnWorkerThread() const {
     return writer != nullptr && GetThreadId(writer) == self;
 }
 
+namespace {
+
+// Whether a process that the child started is still alive in `job`.
+// Terminating an empty job succeeds (on Windows and Wine alike), so its
+// result cannot tell, and Wine's list of a job's processes leaves out some
+// that the job holds: every process of the system is asked instead. Only a
+// stop after the child has ended by itself pays for that. The console host
+// that the system starts for the child's own console joins the job too
+// (Windows 8 and later, and Wine) and outlives the child by a moment; it is
+// no process of the run and ends by itself once its last client has.
+bool JobHoldsOthers(HANDLE job, DWORD childId) {
+    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    if (!snapshot.IsValid())
+        return true; // cannot tell: as if something were left
+    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
+         more = Process32NextW(snapshot.Get(), &entry)) {
+        if (entry.th32ProcessID == childId || entry.th32ProcessID == GetCurrentProcessId() ||
+            lstrcmpiW(entry.szExeFile, L"conhost.exe") == 0)
+            continue;
+        ScopedHandle process(
+            OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+        BOOL inJob = FALSE;
+        if (process.IsValid() && WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT &&
+            IsProcessInJob(process.Get(), job, &inJob) && inJob)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
 // A whole job goes, so that a grandchild holding the output pipe cannot keep
-// the run alive. An ended child is left alone, and the result says that
-// nothing was stopped (Wine reports success for terminating a process that is
-// gone). Before the child exists there is nothing to end yet: the launch ends
-// it before it ever runs, and the run counts as stopped.
+// the run alive. The result says whether anything of the run was still
+// there to end: the child, or a process it started. Only ending the child
+// itself makes the run aborted; a child that had ended by itself keeps its
+// own exit code and state, whatever it left running. Before the child exists
+// there is nothing to end yet: the launch ends it before it ever runs, and
+// the run counts as stopped.
 BOOL CRedirect::TerminateTree() {
-    if (m_job.IsValid())
-        return TerminateJobObject(m_job.Get(), 1);
-    if (!m_process.IsValid())
-        return m_state.load() == kLaunching;
-    if (WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT)
-        return TerminateProcess(m_process.Get(), 1);
-    return FALSE;
+    if (!m_process.IsValid()) {
+        const bool launching = m_state.load() == kLaunching;
+        if (launching)
+            m_childTerminated = true;
+        return launching;
+    }
+    const bool childAlive = WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT;
+    if (childAlive)
+        m_childTerminated = true;
+    if (m_job.IsValid()) {
+        const bool othersAlive =
+            !childAlive && JobHoldsOthers(m_job.Get(), GetProcessId(m_process.Get()));
+        return TerminateJobObject(m_job.Get(), 1) && (childAlive || othersAlive);
+    }
+    return childAlive && TerminateProcess(m_process.Get(), 1);
 }
 
 // Called with m_releaseLock held. Marks the run stopped, ends its tree and
@@ -155,7 +200,6 @@ void CRedirect::TerminateAfterGrace() {
     std::lock_guard<std::mutex> lock(m_releaseLock);
     if (m_stopRequested.load())
         return;
-    m_stagedStop.NoteTermination(ChildRunning());
     TerminateTree();
 }
 

@@ -101,7 +101,8 @@ void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Count count, Re
     // with it. One more byte than a read takes, for the NUL after the last
     // chunk.
     DWORD size = kReadSize < kFirstReadSize ? kReadSize : kFirstReadSize;
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[size + 1]);
+    // Value-initialised: the byte after a short read is saved and put back.
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[size + 1]());
     PipeRead read;
     try {
         ReadChain chain(text, sink);
@@ -125,7 +126,7 @@ void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Count count, Re
             chain.Push(buffer.get(), got, GetTickCount64());
             if (got == size && size < kReadSize) {
                 const DWORD larger = size * 2 < kReadSize ? size * 2 : kReadSize;
-                std::unique_ptr<char[]> grown(new (std::nothrow) char[larger + 1]);
+                std::unique_ptr<char[]> grown(new (std::nothrow) char[larger + 1]());
                 if (grown != nullptr) {
                     buffer = std::move(grown);
                     size = larger;
@@ -251,9 +252,12 @@ void CRedirect::SettleEnd(bool stopped) {
         exitCode = 1; // what the stop terminates it with
     std::lock_guard<std::mutex> lock(m_releaseLock);
     m_exitCode = exitCode;
-    m_endState = m_timedOut.load()                                          ? DLLGLUE_TIMEDOUT
-                 : m_stopRequested.load() || m_stagedStop.TerminatedChild() ? DLLGLUE_ABORTED
-                                                                            : DLLGLUE_EXITED;
+    // Aborted only when a stop ended the child itself, at once or after a
+    // graceful stop's grace: a stop that came after the child had ended by
+    // itself leaves its state telling so.
+    m_endState = m_timedOut.load()          ? DLLGLUE_TIMEDOUT
+                 : m_childTerminated.load() ? DLLGLUE_ABORTED
+                                            : DLLGLUE_EXITED;
     m_over = true;
 }
 

@@ -29,6 +29,19 @@ void ShowBusyCursor() {
     SetCursor(LoadCursorA(nullptr, MAKEINTRESOURCEA(32650)));
 }
 
+// Gives the host its cursor back however the wait ends, also when the
+// host's filter or a window procedure throws through it.
+class CursorKeeper {
+public:
+    CursorKeeper() : m_hostCursor(GetCursor()) {}
+    ~CursorKeeper() { SetCursor(m_hostCursor); }
+    CursorKeeper(const CursorKeeper &) = delete;
+    CursorKeeper &operator=(const CursorKeeper &) = delete;
+
+private:
+    HCURSOR m_hostCursor;
+};
+
 DWORD MillisecondsLeft(ULONGLONG deadline, DWORD timeoutMs) {
     if (timeoutMs == INFINITE)
         return INFINITE;
@@ -46,7 +59,7 @@ DWORD MillisecondsLeft(ULONGLONG deadline, DWORD timeoutMs) {
 bool PumpUntilFinished(const std::atomic<int> &finished, HANDLE watcher, DWORD timeoutMs,
                        ConsoleMessageFilter filter, void *user) {
     QuitKeeper quit;
-    const HCURSOR hostCursor = GetCursor();
+    CursorKeeper cursor;
     const ULONGLONG deadline = GetTickCount64() + (timeoutMs == INFINITE ? 0 : timeoutMs);
     while (finished.load() == 0) {
         const DWORD left = MillisecondsLeft(deadline, timeoutMs);
@@ -69,6 +82,5 @@ bool PumpUntilFinished(const std::atomic<int> &finished, HANDLE watcher, DWORD t
             DispatchMessageW(&message);
         }
     }
-    SetCursor(hostCursor);
     return finished.load() != 0;
 }

@@ -35,8 +35,20 @@ int RunToEnd(const char *command, int argc, const char *const *argv, void *userV
     g_redir.m_userValue = userValue;
     if (!g_redir.LaunchChild(launch))
         return 0;
-    PumpUntilFinished(g_redir.m_finished, g_redir.m_watchThread.Get(), INFINITE,
-                      g_messageFilter.load(), userValue);
+    try {
+        PumpUntilFinished(g_redir.m_finished, g_redir.m_watchThread.Get(), INFINITE,
+                          g_messageFilter.load(), userValue);
+    } catch (...) {
+        // The host's filter or one of its window procedures threw. The run
+        // must not outlive this call: the host may free `user` or unload
+        // the library once it returns. It is stopped, its completion is
+        // delivered, and its threads have ended before the failure is
+        // reported the way every other one is, as 0.
+        g_redir.StopRun();
+        g_redir.WaitForWatcher(INFINITE);
+        g_redir.FinishRun();
+        return 0;
+    }
     return g_redir.FinishRun();
 }
 
@@ -48,7 +60,8 @@ extern "C" BRACKWYN_API int BRACKWYN_CALL dllglue_main(const char *command, int 
     if (!guard.Acquired())
         return 0;
     // No exception crosses into the host; running out of memory for the
-    // command line is a run that did not start.
+    // command line is a run that did not start, and a run whose pump threw
+    // has been ended before this returns.
     try {
         return RunToEnd(command, argc, argv, userValue);
     } catch (...) {

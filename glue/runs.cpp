@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -63,11 +64,35 @@ struct ConsoleRun final : public CRedirect {
     // The host learns of a start failure from dllglue_runstart's result.
     void ReportStartFailure(const std::string &) override {}
 
+    // A wait in progress holds the run: a close meanwhile (from a handler
+    // that a pumping wait dispatched, or from another thread) stops the run
+    // but leaves freeing it to the last wait, which still reads its state.
+    // Enter and Leave bracket each wait; Leave and DeferClose return true
+    // when the caller is to free the run itself.
+    void EnterWait() {
+        std::lock_guard<std::mutex> lock(m_waitLock);
+        ++m_waits;
+    }
+    bool LeaveWait() {
+        std::lock_guard<std::mutex> lock(m_waitLock);
+        return --m_waits == 0 && m_closed;
+    }
+    bool DeferClose() {
+        std::lock_guard<std::mutex> lock(m_waitLock);
+        m_closed = true;
+        return m_waits == 0;
+    }
+
     const ConsoleTextCallback m_onOutput;
     const ConsoleTextCallback m_onError;
     const ConsoleExitCallback m_onExit;
     void *const m_user;
     const ConsoleMessageFilter m_filter;
+
+private:
+    std::mutex m_waitLock;
+    int m_waits = 0;
+    bool m_closed = false;
 };
 
 namespace {
@@ -76,6 +101,8 @@ namespace {
 std::mutex g_openLock;
 std::vector<ConsoleRun *> g_open;
 
+// Before the launch: a run that exists is one the host can close, so the
+// registration, which may run out of memory, comes before the child.
 void Register(ConsoleRun *run) {
     std::lock_guard<std::mutex> lock(g_openLock);
     g_open.push_back(run);
@@ -244,21 +271,52 @@ int StartRun(const char *command, int argc, const char *const *argv, const Conso
         status = ComposeRun(command, argc, argv, settings, launch);
     if (status != DLLGLUE_OK)
         return status;
-    auto *run = new (std::nothrow) ConsoleRun(options);
+    // Owned here until the child runs, so that nothing leaks if what follows
+    // throws.
+    std::unique_ptr<ConsoleRun> run(new (std::nothrow) ConsoleRun(options));
     if (run == nullptr)
         return Fail(DLLGLUE_ENOMEM, "out of memory");
     run->m_settings = std::move(settings);
-    if (!run->LaunchChild(launch)) {
+    // Registered before the launch: no run may exist that the host cannot
+    // close, whatever fails after the child has started.
+    Register(run.get());
+    // Once the launch has begun, workers may use the run; it is freed only
+    // after a launch that failed and undid itself.
+    ConsoleRun *launching = run.release();
+    if (!launching->LaunchChild(launch)) {
+        Unregister(launching);
+        run.reset(launching); // freed however the report below goes
         const std::string why =
             "Unable to start " + launch.display + ": " + SystemMessage(run->m_launchError);
-        const int code = run->m_processFailed ? DLLGLUE_ESTART : DLLGLUE_ENOMEM;
-        delete run;
-        return Fail(code, why);
+        return Fail(run->m_processFailed ? DLLGLUE_ESTART : DLLGLUE_ENOMEM, why);
     }
-    Register(run);
-    *result = run;
+    *result = launching;
     return DLLGLUE_OK;
 }
+
+// After the watcher: the exit code is read, every handle released, then the
+// run is freed.
+void FreeRun(ConsoleRun *run) {
+    run->WaitForWatcher(INFINITE);
+    run->FinishRun();
+    Unregister(run);
+    delete run;
+}
+
+// Brackets one wait; the last wait out frees a run closed meanwhile.
+class WaitHold {
+public:
+    explicit WaitHold(ConsoleRun *run) : m_run(run) { m_run->EnterWait(); }
+    ~WaitHold() {
+        if (m_run->LeaveWait())
+            FreeRun(m_run);
+    }
+    WaitHold(const WaitHold &) = delete;
+    WaitHold &operator=(const WaitHold &) = delete;
+
+private:
+    ConsoleRun *m_run;
+};
 
 } // namespace
 
@@ -289,11 +347,16 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runwait(ConsoleRun *run, unsigned long ti
     if (run->OnWorkerThread())
         return Fail(DLLGLUE_EBUSY, "dllglue_runwait called from a callback of the same run");
     bool ended;
-    if ((flags & DLLGLUE_WAIT_PUMP) != 0)
-        ended = PumpUntilFinished(run->m_finished, run->m_watchThread.Get(), timeoutMs,
-                                  run->m_filter, run->m_user);
-    else
-        ended = run->WaitForWatcher(timeoutMs);
+    {
+        // May free the run on the way out, also when the host's filter or a
+        // window procedure throws through the pump: nothing below reads it.
+        WaitHold hold(run);
+        if ((flags & DLLGLUE_WAIT_PUMP) != 0)
+            ended = PumpUntilFinished(run->m_finished, run->m_watchThread.Get(), timeoutMs,
+                                      run->m_filter, run->m_user);
+        else
+            ended = run->WaitForWatcher(timeoutMs);
+    }
     if (!ended)
         return Fail(DLLGLUE_ETIMEOUT, "the run is still going on");
     return DLLGLUE_OK;
@@ -365,11 +428,11 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run) {
     if (run->OnWorkerThread())
         return Fail(DLLGLUE_EBUSY, "dllglue_runclose called from a callback of the same run");
     run->StopRun();
-    // The completion callback comes before the run is freed.
+    // The completion callback comes before the call returns, whoever frees
+    // the run.
     run->WaitForWatcher(INFINITE);
-    run->FinishRun();
-    Unregister(run);
-    delete run;
+    if (run->DeferClose())
+        FreeRun(run);
     return DLLGLUE_OK;
 }
 

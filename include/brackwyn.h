@@ -96,7 +96,9 @@ BRACKWYN_API void BRACKWYN_CALL dllglue_setconsolestart(ConsoleStartCallback cal
  * handler that the running call dispatches or from another thread, is refused
  * at once without touching the run in progress or calling any callback. A
  * WM_QUIT taken off the queue during the run is posted again before the call
- * returns.
+ * returns. Should the message filter or a window procedure throw during the
+ * run, the run is stopped, its completion callback has come and no thread of
+ * it runs before the call returns 0; the exception does not leave the call.
  *
  * `user` is handed unchanged to every callback of this run.
  */
@@ -106,16 +108,20 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_main(const char *command, int argc, const
 /*
  * Stops the run in progress: terminates the child and everything it started
  * (they end with exit code 1). A host that runs in a job allowing no job of
- * the library's own gets the child alone terminated; a process the child
- * started then keeps the run going for as long as it holds the output.
- * Returns nonzero when a run was stopped, 0 when there was none. Safe from a
- * window handler that dllglue_main dispatches, from a callback and from any
- * other thread; outside the library's threads it waits, up to about a second,
- * for the completion callback, delivering messages sent to the calling thread
- * meanwhile. Text the child wrote before the stop is still delivered, then
- * the completion callback comes, and dllglue_main returns shortly after: 0,
- * unless the child itself had already ended with exit code 0 and only a
- * process it started was still holding its output.
+ * the library's own gets the child alone terminated: a process the child
+ * started keeps running (and, until a stop, keeps the run going for as long
+ * as it holds the output), and a stop ends the run after a brief grace with
+ * what was in the pipes by then. Returns nonzero when a process of the run
+ * was still running and was ended, 0 when there was no run or nothing of it
+ * was left (say a child that had ended by itself while its output was still
+ * being delivered). Safe from a window handler that dllglue_main dispatches,
+ * from a callback and from any other thread; outside the library's threads it
+ * waits, up to about a second, for the completion callback, delivering
+ * messages sent to the calling thread meanwhile. Text the child wrote before
+ * the stop is still delivered, then the completion callback comes, and
+ * dllglue_main returns shortly after: 0, unless the child itself had already
+ * ended with exit code 0 and only a process it started was still holding its
+ * output.
  */
 BRACKWYN_API int BRACKWYN_CALL dllglue_abort(void);
 
@@ -274,11 +280,16 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runstart(const char *command, int argc,
                                                 const ConsoleRunOptions *options, ConsoleRun **run);
 /* Waits until the run has ended and its completion callback has returned
    (DLLGLUE_OK), or until timeoutMs has passed (DLLGLUE_ETIMEOUT); INFINITE
-   is fine. Several threads may wait on one run at once. */
+   is fine. Several threads may wait on one run at once. What the filter or a
+   window procedure of a pumping wait throws leaves the call; the run goes
+   on. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runwait(ConsoleRun *run, unsigned long timeoutMs,
                                                unsigned flags);
-/* Stops the run's whole process tree: 1 when something was stopped, 0 when
-   the run had already ended (its completion delivered). */
+/* Stops the run's whole process tree: 1 when a process of the run was still
+   running and was ended, 0 when nothing of it was left. The state tells how
+   the child itself ended: DLLGLUE_ABORTED only when the abort ended the child;
+   a child that had ended by itself keeps DLLGLUE_EXITED and its own exit
+   code, also when the abort ends a process it had left running. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runabort(ConsoleRun *run);
 /* Asks the run to end and returns at once: a Ctrl+C goes to every process of the run's console,
    WM_CLOSE to every top-level window of the run's processes, and the child's input is closed
@@ -302,8 +313,11 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runwrite(ConsoleRun *run, const void *dat
 BRACKWYN_API int BRACKWYN_CALL dllglue_runclosein(ConsoleRun *run);
 /* Stops a run still going (its completion callback comes, state
    DLLGLUE_ABORTED), waits until none of its threads runs, and frees it.
-   NULL is fine. Closing a run that another thread still uses is the host's
-   error, as with free. */
+   NULL is fine. A close while waits on the run are in progress (from a
+   handler that a pumping wait dispatched, or from another thread) stops the
+   run and returns after its completion callback; the last of those waits
+   frees it as it returns, normally. Any other use of a closed run is the
+   host's error, as with free. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run);
 /* This thread's last failure, as text; valid until this thread's next call. */
 BRACKWYN_API const char *BRACKWYN_CALL dllglue_lasterror(void);

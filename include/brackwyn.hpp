@@ -320,13 +320,14 @@ public:
     Run &operator=(const Run &) = delete;
     Run(Run &&other) noexcept
         : m_handle(std::exchange(other.m_handle, nullptr)), m_shared(std::move(other.m_shared)),
-          m_error(std::move(other.m_error)) {}
+          m_error(std::move(other.m_error)), m_waits(std::exchange(other.m_waits, nullptr)) {}
     Run &operator=(Run &&other) noexcept {
         if (this != &other) {
             Release();
             m_handle = std::exchange(other.m_handle, nullptr);
             m_shared = std::move(other.m_shared);
             m_error = std::move(other.m_error);
+            m_waits = std::exchange(other.m_waits, nullptr);
         }
         return *this;
     }
@@ -334,19 +335,23 @@ public:
 
     // Waits until the run has ended and its exit callable has returned.
     // Throws Error (DLLGLUE_EBUSY from one of this run's own callables), or
-    // what one of its callables threw.
+    // what one of its callables threw. A handler that a pumping wait
+    // dispatches may close or destroy the Run: the wait then returns the
+    // run's result as it was when closed.
     Result wait(Wait mode = Wait::Block) {
-        WaitFor(ULONG_MAX, mode); // INFINITE
-        return result();
+        WaitSlot slot;
+        WaitFor(ULONG_MAX, mode, slot); // INFINITE
+        return slot.closed ? slot.result : result();
     }
     // False when `limit` passed first; the run goes on.
     bool waitFor(std::chrono::milliseconds limit, Wait mode = Wait::Block) {
         const auto count = limit.count();
         const auto forever = static_cast<std::chrono::milliseconds::rep>(ULONG_MAX);
+        WaitSlot slot;
         return WaitFor(count <= 0         ? 0UL
                        : count >= forever ? ULONG_MAX
                                           : static_cast<unsigned long>(count),
-                       mode);
+                       mode, slot);
     }
 
     // Stops the run's whole process tree (state Aborted). False when it had
@@ -383,18 +388,17 @@ public:
         const int status = dllglue_runresult(m_handle, &raw);
         if (status != DLLGLUE_OK)
             Throw(status);
-        Result result;
-        result.state = static_cast<State>(raw.state);
-        result.exitCode = raw.exitCode;
-        result.stderrSeen = raw.stderrSeen != 0;
-        result.outputBytes = raw.outputBytes;
-        result.errorBytes = raw.errorBytes;
-        result.inputBytes = raw.inputBytes;
-        result.processId = raw.processId;
-        result.stopRequested = raw.stopRequested != 0;
-        result.leftoverProcesses = raw.leftoverProcesses;
-        result.inputPending = raw.inputPending;
-        return result;
+        return Convert(raw);
+    }
+
+    // Stops the run if it is still going, waits for its exit callable and
+    // frees it; the Run is empty afterwards. Throws Error (DLLGLUE_EBUSY)
+    // from one of the run's own callables, and then leaves the run as it is.
+    void close() {
+        const int status = dllglue_runclose(m_handle);
+        if (status != DLLGLUE_OK)
+            Throw(status);
+        Closed();
     }
 
     // With Options::inputPipe: queues a copy of `data` for the child's input
@@ -429,22 +433,53 @@ public:
         return m_error;
     }
 
-    // Stops the run if it is still going, waits for its exit callable and
-    // frees it; the Run is empty afterwards. Throws Error (DLLGLUE_EBUSY)
-    // from one of the run's own callables, and then leaves the run as it is.
-    void close() {
-        const int status = dllglue_runclose(m_handle);
-        if (status != DLLGLUE_OK)
-            Throw(status);
+    ConsoleRun *handle() const noexcept { return m_handle; }
+    explicit operator bool() const noexcept { return m_handle != nullptr; }
+
+private:
+    static Result Convert(const ConsoleRunResult &raw) noexcept {
+        Result result;
+        result.state = static_cast<State>(raw.state);
+        result.exitCode = raw.exitCode;
+        result.stderrSeen = raw.stderrSeen != 0;
+        result.outputBytes = raw.outputBytes;
+        result.errorBytes = raw.errorBytes;
+        result.inputBytes = raw.inputBytes;
+        result.processId = raw.processId;
+        result.stopRequested = raw.stopRequested != 0;
+        result.leftoverProcesses = raw.leftoverProcesses;
+        result.inputPending = raw.inputPending;
+        return result;
+    }
+
+    // A wait of this Run in progress, innermost first. A close during it
+    // (from a handler the wait dispatched) leaves the run's result here,
+    // since neither the run nor, after a destruction, this Run can be read
+    // once the wait returns.
+    struct WaitSlot {
+        WaitSlot *outer = nullptr;
+        bool closed = false;
+        Result result;
+    };
+
+    // After a successful dllglue_runclose. A wait still in progress holds
+    // the run, which stays readable until that wait returns.
+    void Closed() noexcept {
+        if (m_waits != nullptr) {
+            ConsoleRunResult raw{};
+            raw.size = sizeof(raw);
+            dllglue_runresult(m_handle, &raw);
+            for (WaitSlot *slot = m_waits; slot != nullptr; slot = slot->outer) {
+                slot->closed = true;
+                slot->result = Convert(raw);
+            }
+            m_waits = nullptr;
+        }
         m_error = error();
         m_handle = nullptr;
         m_shared.reset();
     }
 
-    ConsoleRun *handle() const noexcept { return m_handle; }
-    explicit operator bool() const noexcept { return m_handle != nullptr; }
-
-private:
     // What the library's `user` points to: the callables, and the first
     // exception one of them threw. It moves with the Run without moving in
     // memory.
@@ -514,9 +549,36 @@ private:
 
     [[noreturn]] static void Throw(int status) { throw Error(status, dllglue_lasterror()); }
 
-    bool WaitFor(unsigned long timeoutMs, Wait mode) {
-        const int status =
-            dllglue_runwait(m_handle, timeoutMs, mode == Wait::Pump ? DLLGLUE_WAIT_PUMP : 0);
+    // Enlists `slot` for the length of one wait, also one that a throwing
+    // window procedure cuts short.
+    class WaitEntry {
+    public:
+        WaitEntry(Run &run, WaitSlot &slot) noexcept : m_run(run), m_slot(slot) {
+            m_slot.outer = m_run.m_waits;
+            m_run.m_waits = &m_slot;
+        }
+        ~WaitEntry() {
+            if (!m_slot.closed)
+                m_run.m_waits = m_slot.outer;
+        }
+        WaitEntry(const WaitEntry &) = delete;
+        WaitEntry &operator=(const WaitEntry &) = delete;
+
+    private:
+        Run &m_run;
+        WaitSlot &m_slot;
+    };
+
+    bool WaitFor(unsigned long timeoutMs, Wait mode, WaitSlot &slot) {
+        int status;
+        {
+            WaitEntry entry(*this, slot);
+            status =
+                dllglue_runwait(m_handle, timeoutMs, mode == Wait::Pump ? DLLGLUE_WAIT_PUMP : 0);
+        }
+        // Closed meanwhile, perhaps destroyed: nothing of this Run is read.
+        if (slot.closed)
+            return true;
         if (status == DLLGLUE_ETIMEOUT)
             return false;
         if (status != DLLGLUE_OK)
@@ -535,15 +597,16 @@ private:
         if (dllglue_runclose(m_handle) == DLLGLUE_EBUSY) {
             dllglue_runabort(m_handle);
             static_cast<void>(m_shared.release());
+            m_waits = nullptr;
         }
-        m_handle = nullptr;
-        m_shared.reset();
+        Closed();
     }
 
     ConsoleRun *m_handle = nullptr;
     std::unique_ptr<Shared> m_shared;
     // A callable's exception, kept by close() after the run is freed.
     std::exception_ptr m_error;
+    WaitSlot *m_waits = nullptr;
 };
 
 } // namespace brackwyn

@@ -92,11 +92,16 @@ TEST(Hardening, ProcessesTheHostStartsMeanwhileDoNotHoldRunsOpen) {
 namespace {
 
 // An abort from another thread, made while the launching thread is inside
-// one system call of the launch.
+// one system call of the launch; 1 once one of them stopped something (a
+// later one finds nothing left).
 std::atomic<int> g_abortInLaunch{-1};
 
 template <auto Entry, typename R, typename... A> R AbortingFirst(A... args) {
-    std::thread stopper([] { g_abortInLaunch = dllglue_abort(); });
+    std::thread stopper([] {
+        const int stopped = dllglue_abort();
+        if (g_abortInLaunch.load() != 1)
+            g_abortInLaunch = stopped;
+    });
     stopper.join();
     return (RealSysCalls().*Entry)(args...);
 }

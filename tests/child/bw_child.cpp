@@ -55,6 +55,10 @@
 //                        "parent-exit pid=<grandchild pid>\n" and exit without
 //                        waiting for it.
 //   grandchild-forever   The same with `grandchild-body forever`.
+//   self-exit <code> [forever]
+//                        "self=<own pid>\n", with `forever` also start
+//                        `grandchild-body forever` as `grandchild` does, then
+//                        exit with <code>: a child whose end a test can see.
 //   grandchild-body <ms|forever>
 //                        The grandchild's part: sleep <ms> then write
 //                        "grandchild done\n" on stdout; `forever` sleeps
@@ -721,6 +725,18 @@ int mode_grandchild_forever(int, char **)
     return start_grandchild("forever");
 }
 
+int mode_self_exit(int argc, char **args)
+{
+    unsigned long long code = 0;
+    if (!parse_number(args[0], 0xFFFFFFFFULL, code))
+        return usage("self-exit: expected <code> in 0..4294967295");
+    if (!write_out("self=" + std::to_string(GetCurrentProcessId()) + "\n"))
+        return kExitFailed;
+    if (argc > 1 && start_grandchild("forever") != 0)
+        return kExitFailed;
+    ExitProcess(static_cast<UINT>(code));
+}
+
 int mode_grandchild_body(int, char **args)
 {
     if (std::strcmp(args[0], "forever") == 0) {
@@ -1067,6 +1083,7 @@ const Mode kModes[] = {
     {"grandchild", 1, 1, mode_grandchild},
     {"grandchild-forever", 0, 0, mode_grandchild_forever},
     {"grandchild-body", 1, 1, mode_grandchild_body},
+    {"self-exit", 1, 2, mode_self_exit},
     {"close-stdout", 1, 1, mode_close_stdout},
     {"dacl", 0, 0, mode_dacl},
     {"console", 0, 0, mode_console},
