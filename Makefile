@@ -38,7 +38,10 @@ TOOLCHAIN := $(SRC_DIR)/cmake/mingw-w64-x86_64.cmake
 # after it whatever the outcome, so no Wine process outlives make. See
 # cmake/wine-session.sh for why ctest cannot simply start Wine itself.
 WINE_UP   := $(SRC_DIR)/cmake/wine-session.sh start $(PREFIX)
-WINE_DOWN := $(SRC_DIR)/cmake/wine-session.sh stop $(PREFIX)
+# The GUI test's prefix beside it (tests/gui) is ended too, for a test run
+# that was cut short before the test's own clean-up.
+WINE_DOWN := $(SRC_DIR)/cmake/wine-session.sh stop $(PREFIX); \
+             $(SRC_DIR)/cmake/wine-session.sh stop $(PREFIX)-x11
 
 # Wine's own ping writes everything at its end; cmd writes each line at once,
 # so this shows text arriving while the program runs, on both streams.
