@@ -54,7 +54,10 @@ end_orphans() {
 
 case $1 in
 start)
-    wineserver -p120 </dev/null >/dev/null 2>&1
+    # A server that runs already (an earlier session within its persistence,
+    # a program still open) refuses a second one with status 2: the session
+    # uses that one, and a missing Wine still fails below.
+    wineserver -p120 </dev/null >/dev/null 2>&1 || true
     wine cmd /c exit 0 </dev/null >/dev/null 2>&1
     ;;
 stop)
