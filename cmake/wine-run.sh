@@ -57,7 +57,7 @@ wine "$@" >"$out" 2>"$err"
 status=$?
 # The shell's own "Killed" for a killed wine is not the program's output.
 if [ $status -ne 0 ] && [ ! -s "$out" ] && ! grep -qv '^Killed$' "$err"; then
-    echo "wine-run: $1 printed nothing and Wine ended with $(describe $status);" \
+    echo "wine-run: '$*' printed nothing and Wine ended with $(describe $status);" \
         "running it once more (WINEDEBUG=$loud)" >&2
     WINEDEBUG=$loud wine "$@" >"$out" 2>"$err.wine"
     status=$?
