@@ -19,9 +19,10 @@
 # (every test program and probe prints something first): Wine gave up or was
 # ended while starting it. With --capture such a run is said so, with Wine's
 # exit status, and made once more with Wine's error messages on (err+all,
-# unless the caller chose channels of their own); when that one fails too, the tail of
-# Wine's messages follows. One retry, said out loud, so that a start-up
-# hiccup of Wine neither fails CI at random nor goes unnoticed.
+# unless the caller chose channels of their own); when that one fails too,
+# the tail of Wine's messages follows. One retry, said out loud (make test
+# lists these notices at its end), so that a start-up hiccup of Wine neither
+# fails CI at random nor goes unnoticed.
 set -e
 if [ "$1" = "--prefix" ]; then
     WINEPREFIX=$2

@@ -16,7 +16,7 @@
 # bounded too, for a run that is interrupted before `stop`.
 #
 # `wineserver -k` ends only the processes the server can signal, and it learns
-# a process's Unix pid only when that process has finished starting. One it
+# a process's Unix pid from the process's first request. One it
 # ends before then (a run's job terminated while the child's console host is
 # still coming up: Wine starts conhost.exe from inside the child, so it is in
 # the job) loses its server connection but gets no signal, and sleeps forever
