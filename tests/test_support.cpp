@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <winternl.h>
+
 #include <atomic>
 
 #include "child/handle_count.h"
@@ -158,6 +160,45 @@ Recording RunRecordedRaw(const char *command, int argc, const char *const *argv)
 
 int OpenHandleCount() {
     return bw_count_handles();
+}
+
+std::map<std::string, int> OpenHandleTypes() {
+    // ObjectTypeInformation answers with a UNICODE_STRING naming the type,
+    // its characters following in the same buffer.
+    using QueryObject = NTSTATUS(NTAPI *)(HANDLE, OBJECT_INFORMATION_CLASS, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<QueryObject>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+    std::map<std::string, int> types;
+    for (ULONG_PTR value = 4; value <= 0xFFFC; value += 4) {
+        const auto handle = reinterpret_cast<HANDLE>(value);
+        DWORD flags = 0;
+        if (!GetHandleInformation(handle, &flags))
+            continue;
+        alignas(8) unsigned char buffer[512] = {};
+        ULONG length = 0;
+        std::string name = "(unnamed)";
+        if (query != nullptr &&
+            query(handle, ObjectTypeInformation, buffer, sizeof(buffer) - 2, &length) >= 0) {
+            const auto *type = reinterpret_cast<const UNICODE_STRING *>(buffer);
+            name.clear();
+            for (USHORT i = 0; i < type->Length / 2; ++i)
+                name += static_cast<char>(type->Buffer[i] < 0x80 ? type->Buffer[i] : '?');
+        }
+        ++types[name];
+    }
+    return types;
+}
+
+std::string HandleGrowth(const std::map<std::string, int> &before,
+                         const std::map<std::string, int> &after) {
+    std::string growth;
+    for (const auto &[type, count] : after) {
+        const auto old = before.find(type);
+        const int grown = count - (old == before.end() ? 0 : old->second);
+        if (grown > 0)
+            growth += (growth.empty() ? "" : ", ") + type + " +" + std::to_string(grown);
+    }
+    return growth;
 }
 
 bool ProcessAlive(DWORD pid) {

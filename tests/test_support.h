@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -78,6 +79,15 @@ std::vector<const char *> ArgvOf(const std::vector<std::string> &args);
 
 // The handles this process has open (GetProcessHandleCount reads 0 on Wine).
 int OpenHandleCount();
+
+// The same by object type ("Event", "File", "Thread", ...): which kind a
+// handle leak is made of, and so whose it is.
+std::map<std::string, int> OpenHandleTypes();
+
+// The types that grew from `before` to `after`, as "Event +1, File +2", or
+// "" when none did.
+std::string HandleGrowth(const std::map<std::string, int> &before,
+                         const std::map<std::string, int> &after);
 
 // Whether the process with this id still runs (to check that nothing a run
 // started outlives it).

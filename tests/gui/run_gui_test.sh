@@ -67,17 +67,21 @@ export WINEPREFIX=$prefix WINEDEBUG=-all
 export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
 
 work=$(mktemp -d)
+# The project's session script ends the prefix's server and also the console
+# hosts that Wine leaves behind when a run is stopped while one starts (the
+# abort below can do that), which `wineserver -k` alone misses.
+session=$(cd "$(dirname "$0")/../../cmake" && pwd)/wine-session.sh
 cleanup() {
     # Ends this prefix's server and every Wine process left in it, so that
     # nothing outlives the display it drew on.
-    wineserver -k >/dev/null 2>&1 || true
+    "$session" stop "$prefix" || true
     rm -rf "$work"
 }
 trap cleanup EXIT
 
 # A server left behind by an interrupted run would still point at its dead
 # display.
-wineserver -k >/dev/null 2>&1 || true
+"$session" stop "$prefix" || true
 if [ ! -f "$prefix/.brackwyn-x11-ready" ]; then
     echo "gui test: creating the Wine prefix $prefix"
     rm -rf "$prefix"
