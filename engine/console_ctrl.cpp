@@ -13,6 +13,7 @@
 // is hit by it), then exits. rundll32 ships with the system, so a host still
 // ships this one DLL.
 #include "engine/console_ctrl.h"
+#include "engine/program_search.h"
 
 #include <cstdlib>
 #include <string>
@@ -31,20 +32,6 @@ BOOL WINAPI NoteDelivery(DWORD) {
     if (g_delivered != nullptr)
         SetEvent(g_delivered);
     return TRUE;
-}
-
-std::wstring ModulePath(HMODULE module) {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return std::wstring();
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
 }
 
 // The DLL that holds dllglue_ctrlc. Linked statically (the tests), the code

@@ -62,17 +62,7 @@ std::vector<std::wstring> Split(const std::wstring &list) {
 }
 
 std::wstring ModuleFolder() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return std::wstring();
-        if (length < path.size()) {
-            path.resize(length);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
+    const std::wstring path = ModulePath(nullptr);
     const size_t slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
@@ -240,3 +230,19 @@ bool FindProgram(const char *command, const ProgramSearch &search, FoundProgram 
     why = looked.empty() ? "no program was named" : "no program " + looked;
     return false;
 }
+
+std::wstring ModulePath(HMODULE module) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0)
+            return std::wstring();
+        if (length < path.size()) {
+            path.resize(length);
+            return path;
+        }
+        // Cut short: a path longer than MAX_PATH needs more room.
+        path.resize(path.size() * 2);
+    }
+}
+

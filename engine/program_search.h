@@ -34,3 +34,8 @@ struct FoundProgram {
 // looked, when nothing was found.
 bool FindProgram(const char *command, const ProgramSearch &search, FoundProgram &found,
                  std::string &why);
+
+// The full path of a loaded module (null: the program itself); empty when
+// the system cannot say.
+std::wstring ModulePath(HMODULE module);
+

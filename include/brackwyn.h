@@ -140,7 +140,13 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_stop(unsigned long graceMs);
  * for it (optionally dispatching the calling thread's window messages, as
  * dllglue_main does); dllglue_runresult tells its state, exit code and byte
  * counts; dllglue_runclose stops it if need be and frees it. The command line
- * is composed exactly as dllglue_main composes it.
+ * is composed exactly as dllglue_main composes it, but the program is found
+ * by the library and never in the host's current directory: a name without
+ * a folder in the host program's folder, the system folder, the Windows
+ * folder, then the run's PATH (PATHEXT tried without an extension); a
+ * relative folder from the run's directory. Nothing found is DLLGLUE_ESTART.
+ * A command line longer than 32,766 characters (8,191 for a batch file) is
+ * refused as a start failure, as Windows would.
  *
  * Every callback of a run gets that run's `user`. Output and error chunks may
  * come at the same moment on two threads; chunks of one stream come in order,

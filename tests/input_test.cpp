@@ -62,13 +62,6 @@ bool OutputBecomes(Echo &echo, const std::string &expected) {
     }
 }
 
-ConsoleRunResult ResultOf(ConsoleRun *run) {
-    ConsoleRunResult result{};
-    result.size = sizeof(result);
-    EXPECT_EQ(dllglue_runresult(run, &result), DLLGLUE_OK);
-    return result;
-}
-
 std::string Fnv1a(const std::string &data) {
     unsigned long long hash = 14695981039346656037ull;
     for (unsigned char byte : data)

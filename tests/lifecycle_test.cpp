@@ -146,13 +146,6 @@ ConsoleRunOptions OptionsFor(Seen &seen) {
     return options;
 }
 
-ConsoleRunResult ResultOf(ConsoleRun *run) {
-    ConsoleRunResult result{};
-    result.size = sizeof(result);
-    EXPECT_EQ(dllglue_runresult(run, &result), DLLGLUE_OK);
-    return result;
-}
-
 // The number after `key` in `text`, 0 when there is none.
 DWORD NumberAfter(const std::string &text, const char *key) {
     const size_t at = text.find(key);

@@ -69,13 +69,6 @@ ConsoleRunOptions OptionsFor(Collector &collector) {
     return options;
 }
 
-ConsoleRunResult ResultOf(ConsoleRun *run) {
-    ConsoleRunResult result{};
-    result.size = sizeof(result);
-    EXPECT_EQ(dllglue_runresult(run, &result), DLLGLUE_OK);
-    return result;
-}
-
 // Starts `modeAndWords` of the helper child, waits for its end and closes it.
 ConsoleRunResult RunToEnd(const std::string &modeAndWords, Collector &collector,
                           ConsoleRunOptions options, const std::vector<std::string> &args = {}) {

@@ -65,13 +65,6 @@ ConsoleRun *Start(const std::string &modeAndWords, Output &output, unsigned long
     return run;
 }
 
-ConsoleRunResult ResultOf(ConsoleRun *run) {
-    ConsoleRunResult result{};
-    result.size = sizeof(result);
-    EXPECT_EQ(dllglue_runresult(run, &result), DLLGLUE_OK);
-    return result;
-}
-
 unsigned long long MsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                  start)

@@ -2,6 +2,8 @@
 
 #include <winternl.h>
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 
 #include "child/handle_count.h"
@@ -223,4 +225,11 @@ TestWindow::TestWindow(Handler handler) {
 
 TestWindow::~TestWindow() {
     DestroyWindow(m_window);
+}
+
+ConsoleRunResult ResultOf(ConsoleRun *run) {
+    ConsoleRunResult result{};
+    result.size = sizeof(result);
+    EXPECT_EQ(dllglue_runresult(run, &result), DLLGLUE_OK);
+    return result;
 }

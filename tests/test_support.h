@@ -77,6 +77,10 @@ std::string ExpectedStream(size_t size, unsigned seed);
 // Argument pointers for dllglue_main.
 std::vector<const char *> ArgvOf(const std::vector<std::string> &args);
 
+// The run's result as dllglue_runresult fills it (a failure is a test
+// failure).
+ConsoleRunResult ResultOf(ConsoleRun *run);
+
 // The handles this process has open (GetProcessHandleCount reads 0 on Wine).
 int OpenHandleCount();
 
