@@ -511,7 +511,7 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         Layout(window);
         return 0;
     case WM_GETMINMAXINFO:
-        reinterpret_cast<MINMAXINFO *>(lParam)->ptMinTrackSize = POINT{360, 200};
+        reinterpret_cast<MINMAXINFO *>(lParam)->ptMinTrackSize = POINT{480, 240};
         return 0;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {

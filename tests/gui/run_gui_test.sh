@@ -243,7 +243,8 @@ await_exit
 echo "gui test: run 6 ok"
 
 # --- 7: Stop lets the program's own Ctrl+C handler run ---------------------
-start_host --command "bw_child.exe ctrlc 3" --autorun --stop-after 2000 --dump run7.txt \
+# Pressed late enough that even a slow start has set the handler up.
+start_host --command "bw_child.exe ctrlc 3" --autorun --stop-after 4000 --dump run7.txt \
     --exit-after-run 200
 await_dump run7.txt
 expect_line run7.txt \
