@@ -57,10 +57,12 @@
 #include <windows.h>
 
 #include <richedit.h>
+#include <shellapi.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <memory>
 #include <string>
 #include <vector>
@@ -100,7 +102,7 @@ const char kDefaultCommand[] =
 
 // A line that --send or --enter types into the input line.
 struct Typed {
-    std::string line;
+    std::wstring line;
     bool withEnter; // pressed Enter in the input line rather than Send
 };
 
@@ -338,15 +340,15 @@ void CloseInput() {
 void TypeNext(HWND window) {
     if (g_typedSoFar < g_options.typed.size()) {
         const Typed &typed = g_options.typed[g_typedSoFar++];
-        SetWindowTextA(g_input, typed.line.c_str());
-        if (typed.withEnter) {
-            SetFocus(g_input);
-            // Posted, not sent: the key goes through the message loop and its
-            // filter as a real one does.
-            PostMessageA(g_input, WM_KEYDOWN, VK_RETURN, 1);
-        } else {
-            SendMessageA(g_send, BM_CLICK, 0, 0);
-        }
+        // Posted, not sent: each key goes through the message loop and its
+        // filter as a real one does, and the queue keeps them in order.
+        SetFocus(g_input);
+        for (wchar_t c : typed.line)
+            PostMessageW(g_input, WM_CHAR, c, 1);
+        if (typed.withEnter)
+            PostMessageW(g_input, WM_KEYDOWN, VK_RETURN, 1);
+        else
+            PostMessageW(g_send, BM_CLICK, 0, 0);
         return;
     }
     KillTimer(window, TIMER_TYPE);
@@ -384,8 +386,10 @@ void StartRun(HWND window) {
     // The input stays open for the input line until Close input or Stop.
     options.input = DLLGLUE_INPUT_PIPE;
     options.textCodePage = g_options.codePage;
+    // The wait hands over wide messages: the ANSI IsDialogMessage would take
+    // a typed character for an ANSI one and garble it.
     options.messageFilter = [](MSG *message, void *user) {
-        return IsDialogMessageA(static_cast<HWND>(user), message) ? 1 : 0;
+        return IsDialogMessageW(static_cast<HWND>(user), message) ? 1 : 0;
     };
     int result = 0; // 1 for exit code 0, as dllglue_main counts
     if (dllglue_runstart(command.c_str(), 0, nullptr, &options, &g_current) != DLLGLUE_OK) {
@@ -587,31 +591,43 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-bool ParseOptions(int argc, char **argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (name == "--autorun") {
+// From the wide command line, so that a line for --send or --enter may hold
+// any character; the command and the file name go to the ANSI functions.
+bool ParseOptions() {
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr)
+        return false;
+    const std::vector<std::wstring> args(wide, wide + count);
+    LocalFree(wide);
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::wstring &name = args[i];
+        const bool hasValue = i + 1 < args.size();
+        const auto ansi = [&] { return Narrow(args[++i], CP_ACP); };
+        const auto number = [&] {
+            return static_cast<UINT>(std::wcstoul(args[++i].c_str(), nullptr, 10));
+        };
+        if (name == L"--autorun") {
             g_options.autorun = true;
-        } else if (name == "--command" && hasValue) {
-            g_options.command = argv[++i];
-        } else if (name == "--abort-after" && hasValue) {
-            g_options.abortAfterMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
-        } else if (name == "--stop-after" && hasValue) {
-            g_options.stopAfterMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
-        } else if ((name == "--send" || name == "--enter") && hasValue) {
-            g_options.typed.push_back(Typed{argv[++i], name == "--enter"});
-        } else if (name == "--close-input") {
+        } else if (name == L"--command" && hasValue) {
+            g_options.command = ansi();
+        } else if (name == L"--abort-after" && hasValue) {
+            g_options.abortAfterMs = number();
+        } else if (name == L"--stop-after" && hasValue) {
+            g_options.stopAfterMs = number();
+        } else if ((name == L"--send" || name == L"--enter") && hasValue) {
+            g_options.typed.push_back(Typed{args[++i], name == L"--enter"});
+        } else if (name == L"--close-input") {
             g_options.closeInput = true;
-        } else if (name == "--exit-after-run" && hasValue) {
+        } else if (name == L"--exit-after-run" && hasValue) {
             g_options.exitAfterRun = true;
-            g_options.exitAfterRunMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
-        } else if (name == "--dump" && hasValue) {
-            g_options.dumpPath = argv[++i];
-        } else if (name == "--separate") {
+            g_options.exitAfterRunMs = number();
+        } else if (name == L"--dump" && hasValue) {
+            g_options.dumpPath = ansi();
+        } else if (name == L"--separate") {
             g_options.separate = true;
-        } else if (name == "--code-page" && hasValue) {
-            g_options.codePage = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (name == L"--code-page" && hasValue) {
+            g_options.codePage = number();
         } else {
             return false;
         }
@@ -622,7 +638,7 @@ bool ParseOptions(int argc, char **argv) {
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
-    if (!ParseOptions(__argc, __argv)) {
+    if (!ParseOptions()) {
         MessageBoxA(nullptr,
                     "usage: gui-host [--command \"<command line>\"] [--autorun]\n"
                     "    [--abort-after <ms>] [--stop-after <ms>] [--send <line>]\n"
@@ -660,12 +676,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         PostMessageA(window, WM_APP_AUTORUN, 0, 0);
 
     MSG message;
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    // Wide messages, as the library's pumping wait takes them: a character
+    // typed into the input line must reach it whole.
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         // Tab between the controls and Enter for Run, as in a dialog.
-        if (IsDialogMessageA(window, &message))
+        if (IsDialogMessageW(window, &message))
             continue;
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
     DeleteObject(g_paneFont);
     return static_cast<int>(message.wParam);

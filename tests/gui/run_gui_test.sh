@@ -30,9 +30,9 @@
 #      within the grace by Ctrl+C. The screen is captured to OUT_PNG.
 #   5. The same with OEM (437) German and UTF-8 Cyrillic, the OEM code page
 #      given as 437.
-#   6. bw_child echoing its input: a line sent with the Send button and a
-#      German one sent with Enter in the input line come back in order, and
-#      Close input ends the program.
+#   6. bw_child echoing its input: a line typed and sent with the Send
+#      button and a Cyrillic one typed and sent with Enter in the input line
+#      come back in order, and Close input ends the program.
 #   7. bw_child with a Ctrl+C handler that exits 3: Stop lets the handler run
 #      and the status line tells that the program ended in the grace with 3.
 set -euo pipefail
@@ -229,15 +229,17 @@ await_exit
 echo "gui test: run 5 ok"
 
 # --- 6: the input line reaches the program -------------------------------
-# The host sends in the program's code page (437 here) and reads the echo back
-# in it. The line comes through the host's ANSI command line: German fits.
-start_host --command "bw_child.exe echo-stdin" --code-page 437 --send "sent with the button" \
-    --enter "Grüße mit Enter" --close-input --autorun --dump run6.txt --exit-after-run 200
+# Typed key by key while the run lasts, so each character goes through the
+# wait's message filter; the host sends in the program's code page (ANSI
+# Cyrillic here: OEM Cyrillic bytes can form valid UTF-8 and would be read
+# back as that) and reads the echo back in it.
+start_host --command "bw_child.exe echo-stdin" --code-page 1251 --send "sent with the button" \
+    --enter "Привет, набрано с Enter" --close-input --autorun --dump run6.txt --exit-after-run 200
 await_dump run6.txt
 expect_line run6.txt '^status: Finished after [0-9.]+ s: result 1, stderr seen 0$' \
     "Close input did not end the echoing program"
 [ "$(grep '|' run6.txt)" = "out| sent with the button
-out| Grüße mit Enter" ] || die "the lines sent did not come back, in order:
+out| Привет, набрано с Enter" ] || die "the lines sent did not come back, in order:
 $(cat run6.txt)"
 await_exit
 echo "gui test: run 6 ok"
