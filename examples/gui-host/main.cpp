@@ -288,11 +288,19 @@ void WriteDump() {
     CloseHandle(file);
 }
 
+// Only while this window is the active one: a run that ends must not pull a
+// person back from another window.
+void MoveFocus(HWND control) {
+    if (GetActiveWindow() == GetParent(control))
+        SetFocus(control);
+}
+
 void SetInputOpen(bool open) {
-    // A disabled window cannot keep the focus, and without a focused control
-    // the keyboard does nothing until the next click.
+    // A disabled control loses the focus to nobody, and then the keyboard
+    // does nothing until the next click. The pane takes it: Enter there
+    // does nothing, where on a button it would press it.
     if (!open && GetFocus() == g_input)
-        SetFocus(g_command);
+        MoveFocus(g_output);
     EnableWindow(g_input, open);
     EnableWindow(g_send, open);
     EnableWindow(g_closeInput, open);
@@ -306,7 +314,7 @@ void SetRunning(bool running) {
     EnableWindow(g_abort, running);
     SetInputOpen(running);
     // While it runs, what a person types is most likely for the program.
-    SetFocus(running ? g_input : g_command);
+    MoveFocus(running ? g_input : g_command);
 }
 
 // The program reads its input in the code page it writes in: a console
