@@ -1,17 +1,27 @@
-// A GUI host for brackwyn: a window with a command box, Run and Abort buttons,
-// an output pane that fills while the program runs (error text in red) and a
-// status line with the outcome of the run.
+// A GUI host for brackwyn: a window with a command box, Run, Stop and Abort
+// buttons, an input line with Send and Close input, an output pane that fills
+// while the program runs (error text in red) and a status line with the
+// outcome of the run.
 //
 //   gui-host.exe [--command "<command line>"] [--autorun] [--abort-after <ms>]
-//                [--exit-after-run <ms>] [--dump <file>] [--separate]
-//                [--code-page <n>]
+//                [--stop-after <ms>] [--send <line>] [--enter <line>]
+//                [--close-input] [--exit-after-run <ms>] [--dump <file>]
+//                [--separate] [--code-page <n>]
+//
+// Stop asks the program to end (Ctrl+C, WM_CLOSE to its windows, end of its
+// input) and gives it 5 s to clean up before it is terminated; Abort
+// terminates it at once. The input line goes to the program's input while it
+// runs: Send (or Enter in the input line) writes the line and a line end,
+// Close input lets the program read the end of its input.
 //
 // The switches let a script drive the window like a person: --autorun presses
-// Run once the window shows, --abort-after presses Abort that long after Run,
-// --exit-after-run closes the window that long after a run has ended (time for
-// a screenshot), and --dump writes the status line and the pane, each line
-// tagged "out|" or "err|" by its colour on screen, to a file in UTF-8 when a
-// run ends.
+// Run once the window shows, --abort-after and --stop-after press Abort or
+// Stop that long after Run; --send and --enter (in the order given, one every
+// 300 ms from Run) type a line into the input line and press Send or Enter,
+// and --close-input then presses Close input; --exit-after-run closes the
+// window that long after a run has ended (time for a screenshot), and --dump
+// writes the status line and the pane, each line tagged "out|" or "err|" by
+// its colour on screen, to a file in UTF-8 when a run ends.
 //
 // The pane shows text as a log pane should: UTF-8 lines from the library
 // (whatever code page the program writes in; --code-page names the one that
@@ -47,12 +57,15 @@
 #include <windows.h>
 
 #include <richedit.h>
+#include <shellapi.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "brackwyn.h"
 
@@ -67,18 +80,39 @@ constexpr UINT WM_APP_EXITED = WM_APP + 3;
 constexpr UINT WM_APP_RETURNED = WM_APP + 4;
 constexpr UINT WM_APP_AUTORUN = WM_APP + 5;
 
-enum : int { IDC_COMMAND = 100, IDC_RUN, IDC_ABORT, IDC_OUTPUT, IDC_STATUS };
-enum : UINT_PTR { TIMER_ABORT = 1, TIMER_EXIT };
+enum : int {
+    IDC_COMMAND = 100,
+    IDC_RUN,
+    IDC_ABORT,
+    IDC_OUTPUT,
+    IDC_STATUS,
+    IDC_STOP,
+    IDC_INPUT,
+    IDC_SEND,
+    IDC_CLOSE_INPUT
+};
+enum : UINT_PTR { TIMER_ABORT = 1, TIMER_EXIT, TIMER_STOP, TIMER_TYPE };
+// How long Stop lets the program clean up before it is terminated.
+constexpr unsigned long kStopGraceMs = 5000;
 
 constexpr COLORREF kErrorColour = RGB(200, 0, 0);
 const char kDefaultCommand[] =
     "cmd /c echo building... & ping -n 2 127.0.0.1 >nul & echo warning: slow step 1>&2 & "
     "ping -n 2 127.0.0.1 >nul & echo done";
 
+// A line that --send or --enter types into the input line.
+struct Typed {
+    std::wstring line;
+    bool withEnter; // pressed Enter in the input line rather than Send
+};
+
 struct Options {
     std::string command = kDefaultCommand;
     bool autorun = false;
     UINT abortAfterMs = 0; // 0: never
+    UINT stopAfterMs = 0;  // 0: never
+    std::vector<Typed> typed;
+    bool closeInput = false;
     UINT exitAfterRunMs = 0;
     bool exitAfterRun = false;
     std::string dumpPath;
@@ -87,15 +121,18 @@ struct Options {
 };
 
 Options g_options;
-HWND g_command, g_run, g_abort, g_output, g_status;
+HWND g_command, g_run, g_stop, g_abort, g_input, g_send, g_closeInput, g_output, g_status;
 HFONT g_uiFont, g_paneFont;
 
 // The state of the current run; touched by the UI thread alone.
 bool g_running = false;
 ConsoleRun *g_current = nullptr;
 bool g_abortPressed = false;
+bool g_stopPressed = false;
+size_t g_typedSoFar = 0; // of g_options.typed, in this run
 bool g_closeAfterRun = false;
 int g_stderrSeen = -1; // -1 until the completion message: the run never began
+ConsoleRunResult g_outcome{};
 ULONGLONG g_startTick = 0;
 
 // --- worker threads -------------------------------------------------------
@@ -152,12 +189,12 @@ std::wstring Wide(const std::string &text, UINT codePage = CP_UTF8) {
     return wide;
 }
 
-std::string Utf8(const std::wstring &wide) {
-    std::string utf8(wide.size() * 3, '\0');
-    utf8.resize(static_cast<size_t>(
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0],
-                            static_cast<int>(utf8.size()), nullptr, nullptr)));
-    return utf8;
+std::string Narrow(const std::wstring &wide, UINT codePage = CP_UTF8) {
+    std::string narrow(wide.size() * 3, '\0');
+    narrow.resize(static_cast<size_t>(
+        WideCharToMultiByte(codePage, 0, wide.data(), static_cast<int>(wide.size()), &narrow[0],
+                            static_cast<int>(narrow.size()), nullptr, nullptr)));
+    return narrow;
 }
 
 void AppendToPane(const std::string &chunk, bool isError) {
@@ -233,8 +270,8 @@ void WriteDump() {
             end = text.size();
         if (end > start) {
             const LONG first = static_cast<LONG>(SendMessageW(g_output, EM_LINEINDEX, line, 0));
-            dump += (IsErrorAt(first) ? "err| " : "out| ") + Utf8(text.substr(start, end - start)) +
-                    "\n";
+            dump += (IsErrorAt(first) ? "err| " : "out| ") +
+                    Narrow(text.substr(start, end - start)) + "\n";
         }
         // A line break is "\r\n" or a lone "\r" (or "\n"), by the control's version.
         start = end + (text.compare(end, 2, L"\r\n") == 0 ? 2 : 1);
@@ -251,11 +288,80 @@ void WriteDump() {
     CloseHandle(file);
 }
 
+// Only while this window is the active one: a run that ends must not pull a
+// person back from another window.
+void MoveFocus(HWND control) {
+    if (GetActiveWindow() == GetParent(control))
+        SetFocus(control);
+}
+
+void SetInputOpen(bool open) {
+    // A disabled control loses the focus to nobody, and then the keyboard
+    // does nothing until the next click. The pane takes it: Enter there
+    // does nothing, where on a button it would press it.
+    if (!open && GetFocus() == g_input)
+        MoveFocus(g_output);
+    EnableWindow(g_input, open);
+    EnableWindow(g_send, open);
+    EnableWindow(g_closeInput, open);
+}
+
 void SetRunning(bool running) {
     g_running = running;
-    EnableWindow(g_run, !running);
-    EnableWindow(g_abort, running);
     EnableWindow(g_command, !running);
+    EnableWindow(g_run, !running);
+    EnableWindow(g_stop, running);
+    EnableWindow(g_abort, running);
+    SetInputOpen(running);
+    // While it runs, what a person types is most likely for the program.
+    MoveFocus(running ? g_input : g_command);
+}
+
+// The program reads its input in the code page it writes in: a console
+// program's is the OEM one unless --code-page names another. Characters that
+// code page lacks arrive as '?'.
+void SendInputLine() {
+    if (g_current == nullptr)
+        return;
+    const int length = GetWindowTextLengthW(g_input);
+    std::wstring wide(static_cast<size_t>(length) + 1, L'\0');
+    wide.resize(static_cast<size_t>(GetWindowTextW(g_input, &wide[0], length + 1)));
+    const std::string line =
+        Narrow(wide, g_options.codePage ? g_options.codePage : CP_OEMCP) + "\r\n";
+    // Queued, not waited for: a program that does not read never blocks the window.
+    if (dllglue_runwrite(g_current, line.data(), line.size()) != DLLGLUE_OK) {
+        // The program closed its input or ended: nothing more can reach it.
+        SetInputOpen(false);
+        MessageBeep(MB_ICONWARNING);
+        return;
+    }
+    SetWindowTextW(g_input, L"");
+}
+
+void CloseInput() {
+    if (g_current != nullptr)
+        dllglue_runclosein(g_current);
+    SetInputOpen(false);
+}
+
+// One --send or --enter line per call, then --close-input.
+void TypeNext(HWND window) {
+    if (g_typedSoFar < g_options.typed.size()) {
+        const Typed &typed = g_options.typed[g_typedSoFar++];
+        // Posted, not sent: each key goes through the message loop and its
+        // filter as a real one does, and the queue keeps them in order.
+        SetFocus(g_input);
+        for (wchar_t c : typed.line)
+            PostMessageW(g_input, WM_CHAR, c, 1);
+        if (typed.withEnter)
+            PostMessageW(g_input, WM_KEYDOWN, VK_RETURN, 1);
+        else
+            PostMessageW(g_send, BM_CLICK, 0, 0);
+        return;
+    }
+    KillTimer(window, TIMER_TYPE);
+    if (g_options.closeInput)
+        SendMessageA(g_closeInput, BM_CLICK, 0, 0);
 }
 
 void StartRun(HWND window) {
@@ -265,10 +371,17 @@ void StartRun(HWND window) {
     SetWindowTextW(g_output, L"");
     SetWindowTextA(g_status, "Running...");
     g_abortPressed = false;
+    g_stopPressed = false;
     g_stderrSeen = -1;
+    g_outcome = ConsoleRunResult{};
+    g_typedSoFar = 0;
     SetRunning(true);
     if (g_options.abortAfterMs)
         SetTimer(window, TIMER_ABORT, g_options.abortAfterMs, nullptr);
+    if (g_options.stopAfterMs)
+        SetTimer(window, TIMER_STOP, g_options.stopAfterMs, nullptr);
+    if (!g_options.typed.empty() || g_options.closeInput)
+        SetTimer(window, TIMER_TYPE, 300, nullptr);
     g_startTick = GetTickCount64();
     ConsoleRunOptions options{};
     options.size = sizeof(options);
@@ -278,24 +391,29 @@ void StartRun(HWND window) {
     options.user = window;
     // Whole lines of UTF-8, and one stream in the program's own order.
     options.flags = DLLGLUE_TEXT_UTF8 | DLLGLUE_LINES | (g_options.separate ? 0 : DLLGLUE_MERGE);
+    // The input stays open for the input line until Close input or Stop.
+    options.input = DLLGLUE_INPUT_PIPE;
     options.textCodePage = g_options.codePage;
+    // The wait hands over wide messages: the ANSI IsDialogMessage would take
+    // a typed character for an ANSI one and garble it.
     options.messageFilter = [](MSG *message, void *user) {
-        return IsDialogMessageA(static_cast<HWND>(user), message) ? 1 : 0;
+        return IsDialogMessageW(static_cast<HWND>(user), message) ? 1 : 0;
     };
     int result = 0; // 1 for exit code 0, as dllglue_main counts
     if (dllglue_runstart(command.c_str(), 0, nullptr, &options, &g_current) != DLLGLUE_OK) {
-        AppendToPane(Utf8(Wide(dllglue_lasterror(), CP_ACP)) + "\n", false);
+        AppendToPane(Narrow(Wide(dllglue_lasterror(), CP_ACP)) + "\n", false);
     } else {
         // Blocks until the run is over, dispatching this thread's messages.
         dllglue_runwait(g_current, INFINITE, DLLGLUE_WAIT_PUMP);
-        ConsoleRunResult outcome{};
-        outcome.size = sizeof(outcome);
-        dllglue_runresult(g_current, &outcome);
-        result = outcome.state == DLLGLUE_EXITED && outcome.exitCode == 0 ? 1 : 0;
+        g_outcome.size = sizeof(g_outcome);
+        dllglue_runresult(g_current, &g_outcome);
+        result = g_outcome.state == DLLGLUE_EXITED && g_outcome.exitCode == 0 ? 1 : 0;
         dllglue_runclose(g_current);
         g_current = nullptr;
     }
     KillTimer(window, TIMER_ABORT);
+    KillTimer(window, TIMER_STOP);
+    KillTimer(window, TIMER_TYPE);
     PostMessageA(window, WM_APP_RETURNED, static_cast<WPARAM>(result), 0);
 }
 
@@ -303,11 +421,23 @@ void FinishRun(HWND window, int result) {
     SetRunning(false);
     char status[160];
     const double seconds = static_cast<double>(GetTickCount64() - g_startTick) / 1000.0;
-    if (g_stderrSeen < 0)
+    if (g_stderrSeen < 0) {
         std::snprintf(status, sizeof(status), "Not started: result %d", result);
-    else
+    } else if (g_stopPressed && !g_abortPressed) {
+        // Whether the program used its grace tells a host whether it cleaned up.
+        char ending[64] = "terminated after the grace";
+        if (g_outcome.state == DLLGLUE_EXITED)
+            std::snprintf(ending, sizeof(ending),
+                          g_outcome.exitCode < 0x10000 ? "ended in the grace, exit code %lu"
+                                                       : "ended in the grace, exit code 0x%lX",
+                          g_outcome.exitCode);
+        std::snprintf(status, sizeof(status),
+                      "Stopped after %.1f s (%s): result %d, stderr seen %d", seconds, ending,
+                      result, g_stderrSeen);
+    } else {
         std::snprintf(status, sizeof(status), "%s after %.1f s: result %d, stderr seen %d",
                       g_abortPressed ? "Aborted" : "Finished", seconds, result, g_stderrSeen);
+    }
     SetWindowTextA(g_status, status);
     if (!g_options.dumpPath.empty())
         WriteDump();
@@ -322,11 +452,19 @@ void Layout(HWND window) {
     GetClientRect(window, &client);
     const int margin = 8, row = 24, button = 80;
     const int width = client.right - 2 * margin;
-    const int commandWidth = width - 2 * (button + margin);
-    MoveWindow(g_command, margin, margin, commandWidth, row, TRUE);
-    MoveWindow(g_run, margin + commandWidth + margin, margin, button, row, TRUE);
-    MoveWindow(g_abort, client.right - margin - button, margin, button, row, TRUE);
-    const int paneTop = 2 * margin + row;
+    // The command and the input line fill what the buttons on their right leave.
+    const int boxWidth = width - 3 * (button + margin);
+    const int buttonLeft = 2 * margin + boxWidth;
+    MoveWindow(g_command, margin, margin, boxWidth, row, TRUE);
+    MoveWindow(g_run, buttonLeft, margin, button, row, TRUE);
+    MoveWindow(g_stop, buttonLeft + button + margin, margin, button, row, TRUE);
+    MoveWindow(g_abort, buttonLeft + 2 * (button + margin), margin, button, row, TRUE);
+    const int inputTop = 2 * margin + row;
+    MoveWindow(g_input, margin, inputTop, boxWidth, row, TRUE);
+    MoveWindow(g_send, buttonLeft, inputTop, button, row, TRUE);
+    MoveWindow(g_closeInput, buttonLeft + button + margin, inputTop, 2 * button + margin, row,
+               TRUE);
+    const int paneTop = inputTop + margin + row;
     const int statusTop = client.bottom - margin - row + 4;
     MoveWindow(g_output, margin, paneTop, width, statusTop - margin - paneTop, TRUE);
     MoveWindow(g_status, margin, statusTop, width, row - 4, TRUE);
@@ -345,7 +483,18 @@ bool CreateControls(HWND window) {
     g_command = CreateChild(window, "EDIT", g_options.command.c_str(), WS_TABSTOP | ES_AUTOHSCROLL,
                             IDC_COMMAND, WS_EX_CLIENTEDGE);
     g_run = CreateChild(window, "BUTTON", "&Run", WS_TABSTOP | BS_DEFPUSHBUTTON, IDC_RUN);
+    g_stop = CreateChild(window, "BUTTON", "&Stop", WS_TABSTOP | WS_DISABLED, IDC_STOP);
     g_abort = CreateChild(window, "BUTTON", "&Abort", WS_TABSTOP | WS_DISABLED, IDC_ABORT);
+    // The wide class, so that a line in any script can be typed.
+    g_input =
+        CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
+                        WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_DISABLED | ES_AUTOHSCROLL, 0, 0, 0,
+                        0, window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_INPUT)),
+                        GetModuleHandleW(nullptr), nullptr);
+    SendMessageW(g_input, WM_SETFONT, reinterpret_cast<WPARAM>(g_uiFont), FALSE);
+    g_send = CreateChild(window, "BUTTON", "S&end", WS_TABSTOP | WS_DISABLED, IDC_SEND);
+    g_closeInput =
+        CreateChild(window, "BUTTON", "&Close input", WS_TABSTOP | WS_DISABLED, IDC_CLOSE_INPUT);
     // RichEdit 2.0 for the coloured error text; the wide class, so that
     // every character of the UTF-8 text shows, whatever the code pages.
     g_output = CreateWindowExW(
@@ -374,13 +523,31 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         Layout(window);
         return 0;
     case WM_GETMINMAXINFO:
-        reinterpret_cast<MINMAXINFO *>(lParam)->ptMinTrackSize = POINT{360, 200};
+        reinterpret_cast<MINMAXINFO *>(lParam)->ptMinTrackSize = POINT{480, 240};
         return 0;
     case WM_COMMAND:
         switch (LOWORD(wParam)) {
-        case IDOK: // Enter in the command box
+        case IDOK: // Enter: sends in the input line, runs anywhere else
+            if (GetFocus() == g_input)
+                SendInputLine();
+            else
+                StartRun(window);
+            return 0;
         case IDC_RUN:
             StartRun(window);
+            return 0;
+        case IDC_SEND:
+            SendInputLine();
+            return 0;
+        case IDC_CLOSE_INPUT:
+            CloseInput();
+            return 0;
+        case IDC_STOP:
+            // Returns at once; the wait in StartRun sees the end of the run.
+            if (g_current != nullptr && dllglue_runstop(g_current, kStopGraceMs) == 1) {
+                g_stopPressed = true;
+                SetInputOpen(false); // a stop closes the program's input
+            }
             return 0;
         case IDC_ABORT:
             if (g_current != nullptr && dllglue_runabort(g_current) == 1)
@@ -402,9 +569,15 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         SendMessageA(g_run, BM_CLICK, 0, 0);
         return 0;
     case WM_TIMER:
+        if (wParam == TIMER_TYPE) {
+            TypeNext(window); // repeats until the last line is typed
+            return 0;
+        }
         KillTimer(window, wParam);
         if (wParam == TIMER_ABORT)
             SendMessageA(g_abort, BM_CLICK, 0, 0); // a real press: BN_CLICKED and all
+        else if (wParam == TIMER_STOP)
+            SendMessageA(g_stop, BM_CLICK, 0, 0);
         else if (wParam == TIMER_EXIT)
             PostMessageA(window, WM_CLOSE, 0, 0);
         return 0;
@@ -426,25 +599,43 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return DefWindowProcA(window, message, wParam, lParam);
 }
 
-bool ParseOptions(int argc, char **argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string name = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (name == "--autorun") {
+// From the wide command line, so that a line for --send or --enter may hold
+// any character; the command and the file name go to the ANSI functions.
+bool ParseOptions() {
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr)
+        return false;
+    const std::vector<std::wstring> args(wide, wide + count);
+    LocalFree(wide);
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::wstring &name = args[i];
+        const bool hasValue = i + 1 < args.size();
+        const auto ansi = [&] { return Narrow(args[++i], CP_ACP); };
+        const auto number = [&] {
+            return static_cast<UINT>(std::wcstoul(args[++i].c_str(), nullptr, 10));
+        };
+        if (name == L"--autorun") {
             g_options.autorun = true;
-        } else if (name == "--command" && hasValue) {
-            g_options.command = argv[++i];
-        } else if (name == "--abort-after" && hasValue) {
-            g_options.abortAfterMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
-        } else if (name == "--exit-after-run" && hasValue) {
+        } else if (name == L"--command" && hasValue) {
+            g_options.command = ansi();
+        } else if (name == L"--abort-after" && hasValue) {
+            g_options.abortAfterMs = number();
+        } else if (name == L"--stop-after" && hasValue) {
+            g_options.stopAfterMs = number();
+        } else if ((name == L"--send" || name == L"--enter") && hasValue) {
+            g_options.typed.push_back(Typed{args[++i], name == L"--enter"});
+        } else if (name == L"--close-input") {
+            g_options.closeInput = true;
+        } else if (name == L"--exit-after-run" && hasValue) {
             g_options.exitAfterRun = true;
-            g_options.exitAfterRunMs = static_cast<UINT>(std::strtoul(argv[++i], nullptr, 10));
-        } else if (name == "--dump" && hasValue) {
-            g_options.dumpPath = argv[++i];
-        } else if (name == "--separate") {
+            g_options.exitAfterRunMs = number();
+        } else if (name == L"--dump" && hasValue) {
+            g_options.dumpPath = ansi();
+        } else if (name == L"--separate") {
             g_options.separate = true;
-        } else if (name == "--code-page" && hasValue) {
-            g_options.codePage = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
+        } else if (name == L"--code-page" && hasValue) {
+            g_options.codePage = number();
         } else {
             return false;
         }
@@ -455,11 +646,12 @@ bool ParseOptions(int argc, char **argv) {
 } // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
-    if (!ParseOptions(__argc, __argv)) {
+    if (!ParseOptions()) {
         MessageBoxA(nullptr,
                     "usage: gui-host [--command \"<command line>\"] [--autorun]\n"
-                    "    [--abort-after <ms>] [--exit-after-run <ms>] [--dump <file>]\n"
-                    "    [--separate] [--code-page <n>]",
+                    "    [--abort-after <ms>] [--stop-after <ms>] [--send <line>]\n"
+                    "    [--enter <line>] [--close-input] [--exit-after-run <ms>]\n"
+                    "    [--dump <file>] [--separate] [--code-page <n>]",
                     "gui-host", MB_ICONERROR);
         return 2;
     }
@@ -492,12 +684,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
         PostMessageA(window, WM_APP_AUTORUN, 0, 0);
 
     MSG message;
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    // Wide messages, as the library's pumping wait takes them: a character
+    // typed into the input line must reach it whole.
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         // Tab between the controls and Enter for Run, as in a dialog.
-        if (IsDialogMessageA(window, &message))
+        if (IsDialogMessageW(window, &message))
             continue;
         TranslateMessage(&message);
-        DispatchMessageA(&message);
+        DispatchMessageW(&message);
     }
     DeleteObject(g_paneFont);
     return static_cast<int>(message.wParam);

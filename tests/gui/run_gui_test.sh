@@ -14,21 +14,27 @@
 # private Xvfb display. The window runs inside a Wine virtual desktop, so Wine
 # draws the frame and title bar itself and no window manager is needed.
 #
-# Five runs:
+# Seven runs:
 #   1. cmd writing output, then error text, then output again, the streams
 #      kept apart (--separate): the pane holds all three lines, the error
 #      line in red, and the status line shows result 1 and stderr seen 1.
 #   2. cmd writing a line, then sleeping 30 s: Abort, pressed by a timer
 #      1.5 s into the run, ends it within a few seconds with result 0. The
 #      timer firing and the button answering show that the window keeps
-#      working while dllglue_main runs.
+#      working while the run lasts.
 #   3. cmd writing 2000 lines as fast as it can: all of them reach the pane.
 #   4. bw_child writing ANSI (1251) Cyrillic, then UTF-8 German and Cyrillic
-#      with a line split between two writes, with --code-page 1251: the
-#      pane, read back with WM_GETTEXT, shows every letter, one line each.
-#      The screen is captured to OUT_PNG.
+#      with a line split between two writes, with --code-page 1251, then
+#      sleeping a minute: the pane, read back with WM_GETTEXT, shows every
+#      letter, one line each, and Stop, pressed 4 s into the run, ends it
+#      within the grace by Ctrl+C. The screen is captured to OUT_PNG.
 #   5. The same with OEM (437) German and UTF-8 Cyrillic, the OEM code page
 #      given as 437.
+#   6. bw_child echoing its input: a line typed and sent with the Send
+#      button and a Cyrillic one typed and sent with Enter in the input line
+#      come back in order, and Close input ends the program.
+#   7. bw_child with a Ctrl+C handler that exits 3: Stop lets the handler run
+#      and the status line tells that the program ended in the grace with 3.
 set -euo pipefail
 
 DESKTOP_SIZE=800x520
@@ -192,10 +198,18 @@ echo "gui test: run 3 ok (2000 lines)"
 hex() { printf '%s' "$1" | iconv -f UTF-8 -t "$2" | od -An -tx1 | tr -d ' \n'; }
 start_host --command "bw_child.exe writes $(hex $'ANSI 1251: Привет, мир\r\n' CP1251) \
 $(hex $'UTF-8: Grüße aus Köln\n' UTF-8) p20 $(hex 'UTF-8: Доброе утро, ' UTF-8) \
-$(hex $'Straße\n' UTF-8)" --code-page 1251 --autorun --dump run4.txt --exit-after-run 4000
+$(hex $'Straße\n' UTF-8) p60000" --code-page 1251 --autorun --stop-after 4000 \
+    --dump run4.txt --exit-after-run 4000
 await_dump run4.txt
-expect_line run4.txt '^status: Finished after [0-9.]+ s: result 1, stderr seen 0$' \
-    "the status line of the text run does not show result 1"
+# A program without a Ctrl+C handler of its own ends with 0xC000013A on
+# Windows and with 0 under Wine.
+expect_line run4.txt \
+    '^status: Stopped after [0-9.]+ s \(ended in the grace, exit code [0-9A-Fx]+\): result [01], stderr seen 0$' \
+    "the status line of the text run does not show a run stopped in the grace"
+seconds=$(sed -n 's/^status: Stopped after \([0-9.]*\) s.*/\1/p' run4.txt)
+# Terminated at the end of the grace it would have lasted 9 s.
+awk -v s="$seconds" 'BEGIN { exit !(s >= 3.9 && s < 8.5) }' ||
+    die "the stopped run lasted $seconds s; Stop is pressed at 4 s with a 5 s grace"
 expect_line run4.txt '^out\| ANSI 1251: Привет, мир *$' "ANSI Cyrillic did not show right"
 expect_line run4.txt '^out\| UTF-8: Grüße aus Köln *$' "UTF-8 German did not show right"
 expect_line run4.txt '^out\| UTF-8: Доброе утро, Straße *$' "UTF-8 Cyrillic did not show right"
@@ -204,7 +218,7 @@ $(cat run4.txt)"
 capture
 pnmtopng screen.ppm >"$out_png"
 await_exit
-echo "gui test: run 4 ok (screenshot: $out_png)"
+echo "gui test: run 4 ok (stopped after $seconds s; screenshot: $out_png)"
 
 start_host --command "bw_child.exe writes $(hex $'OEM 437: Müller, Größe\r\n' CP437) \
 $(hex $'UTF-8: Привет\n' UTF-8)" --code-page 437 --autorun --dump run5.txt --exit-after-run 200
@@ -213,5 +227,34 @@ expect_line run5.txt '^out\| OEM 437: Müller, Größe *$' "OEM German did not s
 expect_line run5.txt '^out\| UTF-8: Привет *$' "UTF-8 Cyrillic next to OEM did not show right"
 await_exit
 echo "gui test: run 5 ok"
+
+# --- 6: the input line reaches the program -------------------------------
+# Typed key by key while the run lasts, so each character goes through the
+# wait's message filter; the host sends in the program's code page (ANSI
+# Cyrillic here: OEM Cyrillic bytes can form valid UTF-8 and would be read
+# back as that) and reads the echo back in it.
+start_host --command "bw_child.exe echo-stdin" --code-page 1251 --send "sent with the button" \
+    --enter "Привет, набрано с Enter" --close-input --autorun --dump run6.txt --exit-after-run 200
+await_dump run6.txt
+expect_line run6.txt '^status: Finished after [0-9.]+ s: result 1, stderr seen 0$' \
+    "Close input did not end the echoing program"
+[ "$(grep '|' run6.txt)" = "out| sent with the button
+out| Привет, набрано с Enter" ] || die "the lines sent did not come back, in order:
+$(cat run6.txt)"
+await_exit
+echo "gui test: run 6 ok"
+
+# --- 7: Stop lets the program's own Ctrl+C handler run ---------------------
+# Pressed late enough that even a slow start has set the handler up.
+start_host --command "bw_child.exe ctrlc 3" --autorun --stop-after 4000 --dump run7.txt \
+    --exit-after-run 200
+await_dump run7.txt
+expect_line run7.txt \
+    '^status: Stopped after [0-9.]+ s \(ended in the grace, exit code 3\): result 0, stderr seen 0$' \
+    "the status line does not show the handler's exit code within the grace"
+expect_line run7.txt '^out\| ready pid=[0-9]+ *$' "the program's first line is missing"
+expect_line run7.txt '^out\| ctrl-c pid=[0-9]+ *$' "the program's Ctrl+C handler did not run"
+await_exit
+echo "gui test: run 7 ok"
 
 echo "gui test: passed"
