@@ -91,7 +91,15 @@ trap cleanup EXIT
 if [ ! -f "$prefix/.brackwyn-x11-ready" ]; then
     echo "gui test: creating the Wine prefix $prefix"
     rm -rf "$prefix"
-    wineboot -i </dev/null >/dev/null 2>&1
+    # Seen once on a fresh machine: the first wineboot gave up at once. Say
+    # why, and try once more from scratch before failing.
+    if ! wineboot -i </dev/null >"$work/wineboot.log" 2>&1; then
+        echo "gui test: wineboot failed ($(tail -n 3 "$work/wineboot.log" | tr '\n' ' ')); once more"
+        "$session" stop "$prefix" || true
+        rm -rf "$prefix"
+        wineboot -i </dev/null >"$work/wineboot.log" 2>&1 ||
+            die "wineboot failed twice: $(tail -n 5 "$work/wineboot.log")"
+    fi
     wineserver -w
     # Debian's Wine 8 looks for its own fonts in the wrong folder and finds
     # neither Tahoma nor Marlett (the title bar buttons' glyphs) unless they
