@@ -45,17 +45,12 @@ std::wstring LibraryPath() {
 
 // The helper program beside the DLL, by the DLL's own full path: never a
 // search, so that a brackwyn-ctrlc.exe in the host's current directory or on
-// its PATH cannot run instead. Empty when it is not there.
+// its PATH cannot run instead.
 std::wstring HelperPath() {
     const std::wstring library = LibraryPath();
     const size_t slash = library.find_last_of(L"\\/");
-    if (slash == std::wstring::npos)
-        return std::wstring();
-    const std::wstring helper = library.substr(0, slash + 1) + kHelperName;
-    const DWORD attributes = GetFileAttributesW(helper.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        return std::wstring();
-    return helper;
+    return slash == std::wstring::npos ? std::wstring()
+                                       : library.substr(0, slash + 1) + kHelperName;
 }
 
 // rundll32 from the system folder by its full path: a rundll32.exe in the
@@ -103,8 +98,9 @@ bool DeliverCtrlCThroughRundll32(const std::vector<DWORD> &processIds) {
 bool DeliverCtrlC(const std::vector<DWORD> &processIds) {
     if (processIds.empty())
         return false;
-    // A helper that is there but will not start (blocked by a policy, say)
-    // must not cost the stop its Ctrl+C.
+    // A host may ship the DLL alone, and a helper that is there may still
+    // refuse to start (blocked by a policy, say): neither may cost the stop
+    // its Ctrl+C.
     const std::wstring helper = HelperPath();
     if (!helper.empty() && StartAndLetGo(helper, L"\"" + helper + L"\"", processIds))
         return true;

@@ -4,7 +4,7 @@
 // to attach to the run's console (the host must keep its own console, its
 // handlers and its standard handles), and the system's rundll32, which can
 // run the DLL's dllglue_ctrlc for that, is a window program that takes
-// several times longer to start than this. Shipped beside brackwyn.dll it is
+// markedly longer to start than this. Shipped beside brackwyn.dll it is
 // found there and used; without it the library falls back to rundll32.
 //
 //   brackwyn-ctrlc <process id>...
@@ -14,11 +14,22 @@
 // own copy and exits: 0 when the event was raised, 1 otherwise.
 #include "engine/ctrlc_helper.h"
 
-#include <string>
+#include <cstring>
 
 int main(int argc, char **argv) {
-    std::string processIds;
-    for (int i = 1; i < argc; ++i)
-        processIds.append(argv[i]).append(" ");
-    return RaiseCtrlCInConsoleOf(processIds.c_str()) ? 0 : 1;
+    // The ids as one line, as rundll32 hands them to dllglue_ctrlc. A run has
+    // a handful of processes; ids beyond the room are left out, as the
+    // helper only needs the first one still running.
+    char processIds[4096] = "";
+    size_t used = 0;
+    for (int i = 1; i < argc; ++i) {
+        const size_t length = std::strlen(argv[i]);
+        if (used + length + 2 > sizeof(processIds))
+            break;
+        std::memcpy(processIds + used, argv[i], length);
+        used += length;
+        processIds[used++] = ' ';
+        processIds[used] = '\0';
+    }
+    return RaiseCtrlCInConsoleOf(processIds) ? 0 : 1;
 }
