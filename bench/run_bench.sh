@@ -327,9 +327,11 @@ of `kReadSize` bytes from pipes of `kPipeBuffer` bytes, both 256 KiB (see
    waits for its own copy and detaches; it runs from the helper's start to the
    child's end and its pipe's break. The child has a hidden console of its own
    on both sides. Most of either span is starting the helper (the library's
-   is the system's `rundll32` running this DLL) and the event's trip through
-   Wine's console host; the library adds the watcher's wake-up and the end of
-   the run.
+   is `brackwyn-ctrlc.exe` beside the DLL, or the system's `rundll32` running
+   this DLL when that is missing) and the event's trip through Wine's console
+   host; the library adds the watcher's wake-up and the end of the run. The
+   baseline's helper is this benchmark program itself, which loads the DLL
+   and USER32 as it starts; the library's 16 KB helper loads neither.
 11. **Text throughput.** The child writes 64 MiB of lines in 64 KiB writes,
    all ASCII, or UTF-8 German and Cyrillic lines between German lines in
    code page 437; the library relays them as merged UTF-8 lines

@@ -1,7 +1,8 @@
 # What a host's developer receives: the install tree that find_package(brackwyn)
 # reads, and the zip made from it by the `dist` target (`make dist`).
 #
-#   bin/brackwyn.dll                 the library, the only file a host ships
+#   bin/brackwyn.dll                 the library, the one file a host must ship
+#   bin/brackwyn-ctrlc.exe           optional: beside the DLL it makes stops quicker
 #   include/brackwyn.h               the whole interface
 #   include/brackwyn.hpp             its C++ layer, header only
 #   lib/libbrackwyn.dll.a            import library for MinGW linkers
@@ -13,7 +14,8 @@ include(CMakePackageConfigHelpers)
 
 set(BRACKWYN_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/brackwyn")
 
-install(TARGETS brackwyn EXPORT brackwyn-targets
+# The helper goes to the DLL's folder: the library looks for it there only.
+install(TARGETS brackwyn brackwyn_ctrlc EXPORT brackwyn-targets
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}")
@@ -56,7 +58,7 @@ if(NOT TARGET dist)
             -P "${BRACKWYN_DIST_SCRIPT}"
     COMMENT "Packing ${BRACKWYN_DIST_ZIP}"
     VERBATIM)
-  add_dependencies(dist brackwyn)
+  add_dependencies(dist brackwyn brackwyn_ctrlc)
   if(TARGET brackwyn_msvc_implib)
     add_dependencies(dist brackwyn_msvc_implib)
   endif()

@@ -6,33 +6,25 @@
 // that called AllocConsole for its log), its own Ctrl+C handler, and several
 // runs to stop at once from several threads. Attaching the host itself would
 // take its console away, change its standard handles, and hand it the very
-// Ctrl+C it sends. So a process of its own does it: rundll32 runs
-// dllglue_ctrlc from this library, which has no console to lose, attaches to
-// the run's console, raises the event, and ignores it itself until it has
-// come (delivery is asynchronous: a process that stops ignoring it too soon
-// is hit by it), then exits. rundll32 ships with the system, so a host still
-// ships this one DLL.
+// Ctrl+C it sends. So a process of its own does it (engine/ctrlc_helper.cpp):
+// it has no console to lose, attaches to the run's console, raises the
+// event, and ignores it itself until it has come (delivery is asynchronous:
+// a process that stops ignoring it too soon is hit by it), then exits.
+//
+// That process is brackwyn-ctrlc.exe when the host ships it beside the DLL:
+// a plain program without a window starts in a fraction of the time the
+// system's rundll32 takes, and the stop's latency is mostly that start.
+// Without it, rundll32 runs dllglue_ctrlc from this library instead; it
+// ships with the system, so a host may still ship this one DLL.
 #include "engine/console_ctrl.h"
+#include "engine/ctrlc_helper.h"
 #include "engine/program_search.h"
 
-#include <cstdlib>
 #include <string>
 
 namespace {
 
-// How long the helper waits for its own copy of the event before it gives
-// up; the stop's grace, not this, bounds how long the run may take.
-constexpr DWORD kDeliveryWaitMs = 5000;
-
-HANDLE g_delivered = nullptr;
-
-// Ignores every event (returns TRUE, so the default handler that ends the
-// process never runs) and notes that the Ctrl+C has come.
-BOOL WINAPI NoteDelivery(DWORD) {
-    if (g_delivered != nullptr)
-        SetEvent(g_delivered);
-    return TRUE;
-}
+const wchar_t kHelperName[] = L"brackwyn-ctrlc.exe";
 
 // The DLL that holds dllglue_ctrlc. Linked statically (the tests), the code
 // lives in the program, and the DLL is the one beside it.
@@ -51,6 +43,16 @@ std::wstring LibraryPath() {
 #endif
 }
 
+// The helper program beside the DLL, by the DLL's own full path: never a
+// search, so that a brackwyn-ctrlc.exe in the host's current directory or on
+// its PATH cannot run instead.
+std::wstring HelperPath() {
+    const std::wstring library = LibraryPath();
+    const size_t slash = library.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring()
+                                       : library.substr(0, slash + 1) + kHelperName;
+}
+
 // rundll32 from the system folder by its full path: a rundll32.exe in the
 // host's current directory or on its PATH must never run instead.
 std::wstring Rundll32Path() {
@@ -61,25 +63,20 @@ std::wstring Rundll32Path() {
     return std::wstring(folder, length) + L"\\rundll32.exe";
 }
 
-} // namespace
-
-bool DeliverCtrlC(const std::vector<DWORD> &processIds) {
-    const std::wstring rundll32 = Rundll32Path();
-    const std::wstring library = LibraryPath();
-    if (processIds.empty() || rundll32.empty() || library.empty())
-        return false;
-    std::wstring commandLine = L"\"" + rundll32 + L"\" \"" + library + L"\",dllglue_ctrlc";
+// Starts `program` with `commandLine` (which names it first) and lets it go.
+bool StartAndLetGo(const std::wstring &program, std::wstring commandLine,
+                   const std::vector<DWORD> &processIds) {
     for (DWORD id : processIds)
         commandLine += L" " + std::to_wstring(id);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION created{};
     // No handle inherited: the helper needs none, and must not hold the
-    // host's pipes. DETACHED_PROCESS: no console of its own, even if the
-    // system's rundll32 were a console program, so that it can attach to
-    // the run's.
-    if (!CreateProcessW(rundll32.c_str(), &commandLine[0], nullptr, nullptr, FALSE,
-                        DETACHED_PROCESS, nullptr, nullptr, &startup, &created))
+    // host's pipes. DETACHED_PROCESS: no console of its own (whether the
+    // program is a console program or not), so that it can attach to the
+    // run's.
+    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS,
+                        nullptr, nullptr, &startup, &created))
         return false;
     // It ends by itself; nobody waits for it.
     CloseHandle(created.hThread);
@@ -87,31 +84,31 @@ bool DeliverCtrlC(const std::vector<DWORD> &processIds) {
     return true;
 }
 
+} // namespace
+
+bool DeliverCtrlCThroughRundll32(const std::vector<DWORD> &processIds) {
+    const std::wstring rundll32 = Rundll32Path();
+    const std::wstring library = LibraryPath();
+    if (processIds.empty() || rundll32.empty() || library.empty())
+        return false;
+    return StartAndLetGo(rundll32, L"\"" + rundll32 + L"\" \"" + library + L"\",dllglue_ctrlc",
+                         processIds);
+}
+
+bool DeliverCtrlC(const std::vector<DWORD> &processIds) {
+    if (processIds.empty())
+        return false;
+    // A host may ship the DLL alone, and a helper that is there may still
+    // refuse to start (blocked by a policy, say): neither may cost the stop
+    // its Ctrl+C.
+    const std::wstring helper = HelperPath();
+    if (!helper.empty() && StartAndLetGo(helper, L"\"" + helper + L"\"", processIds))
+        return true;
+    return DeliverCtrlCThroughRundll32(processIds);
+}
+
 // rundll32's entry: `arguments` are the process ids, in decimal, separated by
 // spaces.
 extern "C" void CALLBACK dllglue_ctrlc(HWND, HINSTANCE, LPSTR arguments, int) {
-    g_delivered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (g_delivered == nullptr || arguments == nullptr)
-        return;
-    // A host that ignores Ctrl+C passes that on to the processes it starts;
-    // the helper must see its own copy arrive, so it takes the events back
-    // and ignores them through its handler instead.
-    SetConsoleCtrlHandler(nullptr, FALSE);
-    SetConsoleCtrlHandler(NoteDelivery, TRUE);
-    FreeConsole();
-    bool attached = false;
-    for (char *cursor = arguments; !attached && *cursor != '\0';) {
-        char *end = nullptr;
-        const unsigned long id = std::strtoul(cursor, &end, 10);
-        if (end == cursor)
-            break;
-        cursor = end;
-        // A process of the run that has ended meanwhile refuses; the next
-        // one may still be there.
-        attached = id != 0 && AttachConsole(static_cast<DWORD>(id)) != FALSE;
-    }
-    if (attached && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
-        WaitForSingleObject(g_delivered, kDeliveryWaitMs);
-    if (attached)
-        FreeConsole();
+    RaiseCtrlCInConsoleOf(arguments);
 }

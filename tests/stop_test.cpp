@@ -12,6 +12,7 @@
 
 #include "brackwyn.hpp"
 #include "child/stream.h"
+#include "engine/console_ctrl.h"
 #include "test_support.h"
 
 namespace {
@@ -99,6 +100,19 @@ TEST(Stop, CtrlCEndsChildAndGrandchildWithinTheGrace) {
     EXPECT_EQ(result.stopRequested, 1);
     EXPECT_EQ(output.Count("ctrl-c"), 2u) << output.Get();
     EXPECT_EQ(dllglue_runstop(run, 0), 0);
+    EXPECT_EQ(dllglue_runclose(run), DLLGLUE_OK);
+}
+
+// A host that ships the DLL without brackwyn-ctrlc.exe still stops runs
+// gracefully: the system's rundll32 running dllglue_ctrlc raises the Ctrl+C.
+TEST(Stop, CtrlCThroughRundll32WithoutTheHelperProgram) {
+    Output output;
+    ConsoleRun *run = Start("ctrlc 4", output);
+    ASSERT_NE(run, nullptr);
+    ASSERT_TRUE(output.WaitFor("ready")) << output.Get();
+    EXPECT_TRUE(DeliverCtrlCThroughRundll32({PidAfter(output.Get(), "ready")}));
+    ASSERT_EQ(dllglue_runwait(run, 60000, 0), DLLGLUE_OK);
+    EXPECT_EQ(ResultOf(run).exitCode, 4u) << output.Get();
     EXPECT_EQ(dllglue_runclose(run), DLLGLUE_OK);
 }
 

@@ -47,6 +47,7 @@ endif()
 set(expected
   LICENSE
   README.md
+  bin/brackwyn-ctrlc.exe
   bin/brackwyn.dll
   brackwyn.def
   include/brackwyn.h
@@ -183,6 +184,15 @@ foreach(lib lib/brackwyn.lib lib/libbrackwyn.dll.a)
     endif()
   endforeach()
 endforeach()
+
+# The optional Ctrl+C helper, stripped like the DLL.
+set(helper "${root}/bin/brackwyn-ctrlc.exe")
+if(EXISTS "${helper}")
+  tool_output(sections "${OBJDUMP}" -h "${helper}")
+  if(sections MATCHES "\\.debug_")
+    problem("bin/brackwyn-ctrlc.exe carries debug sections: the zip should ship it stripped")
+  endif()
+endif()
 
 if(problems)
   message(FATAL_ERROR "check_dist: ${zip}:${problems}")

@@ -1,7 +1,7 @@
 # Installs a brackwyn build into a fresh prefix and uses it as a host's
 # developer would: consumer/ finds it with find_package, links
-# brackwyn::brackwyn, copies the DLL beside its program and runs it under
-# Wine. Then msvc-config/ checks that an MSVC project would link brackwyn.lib.
+# brackwyn::brackwyn, copies the DLL and the Ctrl+C helper brackwyn::ctrlc
+# beside its program and runs it under Wine. Then msvc-config/ checks that an MSVC project would link brackwyn.lib.
 #
 #   cmake -DBUILD_DIR= -DSOURCE_DIR= -DWORK_DIR= -DCONFIG= -DGENERATOR=
 #         -DWINE_PREFIX= -P consume.cmake
@@ -40,11 +40,16 @@ set(program "${WORK_DIR}/consumer/consumer.exe")
 if(NOT EXISTS "${WORK_DIR}/consumer/brackwyn.dll")
   message(FATAL_ERROR "consume: $<TARGET_RUNTIME_DLLS> did not bring brackwyn.dll beside the consumer")
 endif()
-file(SHA256 "${WORK_DIR}/consumer/brackwyn.dll" copied)
-file(SHA256 "${prefix}/bin/brackwyn.dll" installed)
-if(NOT copied STREQUAL installed)
-  message(FATAL_ERROR "consume: the DLL beside the consumer is not the installed one")
-endif()
+foreach(file brackwyn.dll brackwyn-ctrlc.exe)
+  if(NOT EXISTS "${WORK_DIR}/consumer/${file}")
+    message(FATAL_ERROR "consume: the consumer's build did not bring ${file} beside it")
+  endif()
+  file(SHA256 "${WORK_DIR}/consumer/${file}" copied)
+  file(SHA256 "${prefix}/bin/${file}" installed)
+  if(NOT copied STREQUAL installed)
+    message(FATAL_ERROR "consume: the ${file} beside the consumer is not the installed one")
+  endif()
+endforeach()
 step("running the consumer" "${CMAKE_COMMAND}" "-DWINE_RUN=${SOURCE_DIR}/cmake/wine-run.sh"
   "-DWINE_PREFIX=${WINE_PREFIX}" "-DPROGRAM=${program}" "-DOUTPUT_DIR=${WORK_DIR}/run"
   -P "${CMAKE_CURRENT_LIST_DIR}/run_host.cmake")
