@@ -187,6 +187,36 @@ inline std::string ChildCommandLine(const std::vector<std::string> &arguments) {
     return line;
 }
 
+// Starts the bench child with `arguments` as the library would, by hand:
+// hidden in a console of its own, with the given standard handles (which
+// must be inheritable), and, with a `job`, suspended until it has joined it.
+// Returns the process handle; any failure ends the program, since the figure
+// would be worthless.
+inline HANDLE StartRawChild(const std::vector<std::string> &arguments, HANDLE input, HANDLE output,
+                            HANDLE error, HANDLE job = nullptr, DWORD *processId = nullptr) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = error;
+    std::string line = ChildCommandLine(arguments);
+    PROCESS_INFORMATION created{};
+    const DWORD flags = CREATE_NEW_CONSOLE | (job != nullptr ? CREATE_SUSPENDED : 0);
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                        &startup, &created))
+        Fail("a raw child did not start");
+    if (job != nullptr) {
+        AssignProcessToJobObject(job, created.hProcess);
+        ResumeThread(created.hThread);
+    }
+    CloseHandle(created.hThread);
+    if (processId != nullptr)
+        *processId = created.dwProcessId;
+    return created.hProcess;
+}
+
 // Reads `pipe` in reads of `readSize` bytes until it breaks, as a raw
 // baseline's reader does; returns the bytes read, and appends them to `copy`
 // when there is one (bench_selftest checks that every byte is read).

@@ -71,23 +71,9 @@ RawStream StartLikeTheLibrary(HANDLE job) {
     if (!CreatePipe(&stream.output, &write, &inheritable, 0))
         bench::Fail("CreatePipe failed");
     SetHandleInformation(stream.output, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    startup.hStdOutput = write;
-    startup.hStdError = write;
-    std::string line = bench::ChildCommandLine({"write", std::to_string(kBytesPerStream), "65536"});
-    PROCESS_INFORMATION created{};
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE,
-                        CREATE_NEW_CONSOLE | CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                        &created))
-        bench::Fail("a raw writing child did not start");
+    stream.process = bench::StartRawChild({"write", std::to_string(kBytesPerStream), "65536"},
+                                          nullptr, write, write, job);
     CloseHandle(write);
-    AssignProcessToJobObject(job, created.hProcess);
-    ResumeThread(created.hThread);
-    CloseHandle(created.hThread);
-    stream.process = created.hProcess;
     return stream;
 }
 

@@ -55,23 +55,9 @@ double Raw(const std::vector<char> &block) {
         bench::Fail("CreatePipe failed");
     SetHandleInformation(write, HANDLE_FLAG_INHERIT, 0);
     HANDLE job = CreateJobObjectA(nullptr, nullptr);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    startup.hStdInput = read;
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::string line = bench::ChildCommandLine(ChildArguments());
-    PROCESS_INFORMATION created{};
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE,
-                        CREATE_NEW_CONSOLE | CREATE_SUSPENDED, nullptr, nullptr, &startup,
-                        &created))
-        bench::Fail("the raw reading child did not start");
+    HANDLE child = bench::StartRawChild(ChildArguments(), read, GetStdHandle(STD_OUTPUT_HANDLE),
+                                        GetStdHandle(STD_ERROR_HANDLE), job);
     CloseHandle(read);
-    AssignProcessToJobObject(job, created.hProcess);
-    ResumeThread(created.hThread);
-    CloseHandle(created.hThread);
     for (size_t sent = 0; sent < kTotal; sent += kBlock) {
         DWORD written = 0;
         if (!WriteFile(write, block.data(), static_cast<DWORD>(kBlock), &written, nullptr) ||
@@ -79,11 +65,11 @@ double Raw(const std::vector<char> &block) {
             bench::Fail("a raw write failed");
     }
     CloseHandle(write);
-    WaitForSingleObject(created.hProcess, INFINITE);
+    WaitForSingleObject(child, INFINITE);
     const double seconds = bench::TicksToMs(bench::Now() - start) / 1000.0;
     DWORD code = 1;
-    GetExitCodeProcess(created.hProcess, &code);
-    CloseHandle(created.hProcess);
+    GetExitCodeProcess(child, &code);
+    CloseHandle(child);
     CloseHandle(job);
     if (code != 0)
         bench::Fail("the raw child did not read every byte");

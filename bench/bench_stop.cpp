@@ -76,19 +76,10 @@ double RawStop(const std::string &self) {
     if (!CreatePipe(&output, &write, &inheritable, 0))
         bench::Fail("CreatePipe failed");
     SetHandleInformation(output, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    startup.hStdOutput = write;
-    startup.hStdError = write;
-    std::string line = bench::ChildCommandLine({"ctrlc", kSleepMsText});
-    PROCESS_INFORMATION child{};
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE, nullptr,
-                        nullptr, &startup, &child))
-        bench::Fail("the raw child did not start");
+    DWORD childId = 0;
+    HANDLE child =
+        bench::StartRawChild({"ctrlc", kSleepMsText}, nullptr, write, write, nullptr, &childId);
     CloseHandle(write);
-    CloseHandle(child.hThread);
     HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     LONGLONG calledAt = 0;
     {
@@ -102,7 +93,7 @@ double RawStop(const std::string &self) {
             bench::Fail("the raw child never said it runs");
         Sleep(static_cast<DWORD>(kSettleMs));
         calledAt = bench::Now();
-        std::string helper = "\"" + self + "\" deliver " + std::to_string(child.dwProcessId);
+        std::string helper = "\"" + self + "\" deliver " + std::to_string(childId);
         STARTUPINFOA plain{};
         plain.cb = sizeof(plain);
         PROCESS_INFORMATION delivering{};
@@ -111,12 +102,12 @@ double RawStop(const std::string &self) {
             bench::Fail("the helper did not start");
         CloseHandle(delivering.hThread);
         CloseHandle(delivering.hProcess);
-        WaitForSingleObject(child.hProcess, INFINITE);
+        WaitForSingleObject(child, INFINITE);
     } // joins the reader, which ends when the pipe breaks
     const LONGLONG endedAt = bench::Now();
     DWORD code = 0;
-    GetExitCodeProcess(child.hProcess, &code);
-    CloseHandle(child.hProcess);
+    GetExitCodeProcess(child, &code);
+    CloseHandle(child);
     CloseHandle(output);
     CloseHandle(ready);
     if (code != 0)
