@@ -210,14 +210,23 @@ size_t Utf8Decoder::Decode(const char *data, size_t length, char *out) {
             *out++ = static_cast<char>(bytes[at++]);
             continue;
         }
-        // A character of two bytes, as most letters beyond ASCII are, goes
-        // on at once.
-        if (bytes[at] >= 0xC2 && bytes[at] <= 0xDF && length - at >= 2 &&
-            (bytes[at + 1] & 0xC0) == 0x80) {
-            out[0] = static_cast<char>(bytes[at]);
-            out[1] = static_cast<char>(bytes[at + 1]);
-            out += 2;
-            at += 2;
+        // Characters of two bytes, as most letters beyond ASCII are, go on
+        // at once, and so does a byte that cannot start one in UTF-8 and
+        // stands alone in the code page.
+        const unsigned char lead = bytes[at];
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            if (length - at >= 2 && (bytes[at + 1] & 0xC0) == 0x80) {
+                out[0] = static_cast<char>(lead);
+                out[1] = static_cast<char>(bytes[at + 1]);
+                out += 2;
+                at += 2;
+                continue;
+            }
+        } else if ((lead < 0xC2 || lead > 0xF4) && !m_leadByte[lead - 0x80]) {
+            const Encoded &single = m_single[lead - 0x80];
+            std::memcpy(out, single.bytes, sizeof(single.bytes));
+            out += single.length;
+            ++at;
             continue;
         }
         const size_t taken = DecodeOne(bytes + at, length - at, false, out);
