@@ -58,8 +58,7 @@ private:
     Chunker m_chunker;
     std::optional<Utf8Decoder> m_decoder;
     std::optional<LineCutter> m_lines;
-    // The decoder's output for one read, kept and only grown: a buffer
-    // made anew or grown piece by piece for every read cost more than the
-    // decoding.
+    // The decoder's output for one read, written through a pointer rather
+    // than appended piece by piece; kept across reads and only grown.
     std::vector<char> m_decoded;
 };

@@ -65,8 +65,7 @@ private:
     const UINT m_codePage;
     // Bytes 0x80 to 0xFF on their own in the code page, as UTF-8, and
     // whether each leads a pair in a double-byte code page: tables made
-    // once, since asking the system byte by byte cost far more than the
-    // rest of decoding.
+    // once, so that decoding asks the system only to read a pair.
     Encoded m_single[128];
     bool m_leadByte[128] = {};
     // A character is at most four bytes, and one that is held lacks one.
