@@ -17,6 +17,17 @@ void ReadChain::Forward(char *data, size_t length) {
         m_chunker.Push(data, length);
 }
 
+char *ReadChain::Room(size_t length) {
+    if (m_decoded.size() < length + 1)
+        m_decoded.resize(length + 1);
+    return m_decoded.data();
+}
+
+void ReadChain::FinishHeld() {
+    char *out = Room(m_decoder->MostWritten(0));
+    Forward(out, m_decoder->Finish(out));
+}
+
 void ReadChain::Push(char *data, size_t length, ULONGLONG now) {
     if (length == 0)
         return;
@@ -28,9 +39,8 @@ void ReadChain::Push(char *data, size_t length, ULONGLONG now) {
         Forward(data, length);
         return;
     }
-    m_decoded.clear();
-    m_decoder->Decode(data, length, m_decoded);
-    Forward(&m_decoded[0], m_decoded.size());
+    char *out = Room(m_decoder->MostWritten(length));
+    Forward(out, m_decoder->Decode(data, length, out));
 }
 
 DWORD ReadChain::MsUntilDue(ULONGLONG now) const {
@@ -45,20 +55,14 @@ void ReadChain::FlushDue(ULONGLONG now) {
     if (MsUntilDue(now) != 0)
         return;
     // The line goes on as it is, its last bytes too.
-    if (m_decoder && m_decoder->Holding()) {
-        m_decoded.clear();
-        m_decoder->Finish(m_decoded);
-        Forward(&m_decoded[0], m_decoded.size());
-    }
+    if (m_decoder && m_decoder->Holding())
+        FinishHeld();
     m_lines->Flush();
 }
 
 void ReadChain::End() {
-    if (m_decoder && m_decoder->Holding()) {
-        m_decoded.clear();
-        m_decoder->Finish(m_decoded);
-        Forward(&m_decoded[0], m_decoded.size());
-    }
+    if (m_decoder && m_decoder->Holding())
+        FinishHeld();
     if (m_lines)
         m_lines->Flush();
 }

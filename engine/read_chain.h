@@ -9,7 +9,7 @@
 
 #include <cstddef>
 #include <optional>
-#include <string>
+#include <vector>
 
 #include "engine/chunker.h"
 #include "engine/line_cutter.h"
@@ -50,10 +50,15 @@ public:
 
 private:
     void Forward(char *data, size_t length);
+    // Room for `length` bytes and the NUL after them in m_decoded.
+    char *Room(size_t length);
+    // Hands on what the decoder holds, as it stands.
+    void FinishHeld();
 
     Chunker m_chunker;
     std::optional<Utf8Decoder> m_decoder;
     std::optional<LineCutter> m_lines;
-    // The decoder's output for one read, kept for its capacity.
-    std::string m_decoded;
+    // The decoder's output for one read, written through a pointer rather
+    // than appended piece by piece; kept across reads and only grown.
+    std::vector<char> m_decoded;
 };

@@ -27,24 +27,48 @@ public:
     // character at its end.
     void Decode(const char *data, size_t length, std::string &out);
 
+    // The same into `out`, which has room for MostWritten(length) bytes;
+    // returns how many it wrote. A reader decodes every read into one buffer
+    // it keeps, without growing a string piece by piece.
+    size_t Decode(const char *data, size_t length, char *out);
+
+    // The most bytes Decode writes for `length` bytes, Finish for none: a
+    // byte that is not UTF-8 becomes at most three, and what is held
+    // counts as read again.
+    size_t MostWritten(size_t length) const { return 3 * (m_heldLength + length); }
+
     // Whether bytes are held back.
-    bool Holding() const { return !m_held.empty(); }
+    bool Holding() const { return m_heldLength != 0; }
 
     // Appends what is held, decoded as it stands: nothing more will come.
     void Finish(std::string &out);
+    size_t Finish(char *out);
 
     // How many bytes at the start of `data` are complete, valid UTF-8.
     static size_t ValidUtf8Prefix(const char *data, size_t length);
 
 private:
-    // Decodes the character at `bytes` (`available` of them); returns how
-    // many bytes it took, or 0 when more bytes are needed to tell and
-    // `final` is false.
-    size_t DecodeOne(const unsigned char *bytes, size_t available, bool final, std::string &out);
+    // Decodes the character at `bytes` (`available` of them) to `out`,
+    // which it moves past what it wrote; returns how many bytes it took,
+    // or 0 when more bytes are needed to tell and `final` is false.
+    size_t DecodeOne(const unsigned char *bytes, size_t available, bool final, char *&out) const;
+
+    // Keeps the start of a character that the next bytes may finish.
+    void Hold(const unsigned char *bytes, size_t length);
+
+    // A character as UTF-8: one UTF-16 unit is at most three bytes.
+    struct Encoded {
+        unsigned char length;
+        char bytes[3];
+    };
 
     const UINT m_codePage;
-    bool m_doubleByte = false;
-    // Bytes 0x80 to 0xFF on their own in the code page, as UTF-8.
-    std::string m_single[128];
-    std::string m_held;
+    // Bytes 0x80 to 0xFF on their own in the code page, as UTF-8, and
+    // whether each leads a pair in a double-byte code page: tables made
+    // once, so that decoding asks the system only to read a pair.
+    Encoded m_single[128];
+    bool m_leadByte[128] = {};
+    // A character is at most four bytes, and one that is held lacks one.
+    unsigned char m_held[4] = {};
+    size_t m_heldLength = 0;
 };
