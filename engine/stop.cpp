@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include <vector>
+
 namespace {
 
 // Waits at most `timeoutMs` for `thread` to end while delivering the messages
@@ -45,20 +47,19 @@ bool CRedirect::OnWorkerThread() const {
 
 namespace {
 
-// Whether a process that the child started is still alive in `job`.
-// Terminating an empty job succeeds (on Windows and Wine alike), so its
-// result cannot tell, and Wine's list of a job's processes leaves out some
-// that the job holds: every process of the system is asked instead. Only a
-// stop after the child has ended by itself pays for that. The console host
-// that the system starts for the child's own console joins the job too
-// (Windows 8 and later, and Wine) and outlives the child by a moment; it is
-// no process of the run and ends by itself once its last client has.
-bool JobHoldsOthers(HANDLE job, DWORD childId) {
+// The live processes of `job` other than the child, into `ids`; false when
+// the system could not tell. Wine's list of a job's processes leaves out some
+// that the job holds, and may still list one that has just ended, so every
+// process of the system is asked instead; only a stop pays for that. The
+// console host that the system starts for the child's own console joins the
+// job too (Windows 8 and later, and Wine) and outlives the child by a moment;
+// it is no process of the run and ends by itself once its last client has.
+bool OtherProcessesInJob(HANDLE job, DWORD childId, std::vector<DWORD> &ids) {
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     if (!snapshot.IsValid())
-        return true; // cannot tell: as if something were left
+        return false;
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
          more = Process32NextW(snapshot.Get(), &entry)) {
         if (entry.th32ProcessID == childId || entry.th32ProcessID == GetCurrentProcessId() ||
@@ -69,9 +70,9 @@ bool JobHoldsOthers(HANDLE job, DWORD childId) {
         BOOL inJob = FALSE;
         if (process.IsValid() && WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT &&
             IsProcessInJob(process.Get(), job, &inJob) && inJob)
-            return true;
+            ids.push_back(entry.th32ProcessID);
     }
-    return false;
+    return true;
 }
 
 } // namespace
@@ -94,8 +95,14 @@ BOOL CRedirect::TerminateTree() {
     if (childAlive)
         m_childTerminated = true;
     if (m_job.IsValid()) {
+        // Terminating an empty job succeeds too, so its result cannot tell
+        // whether anything was left; a list that cannot be made counts as
+        // something left.
+        std::vector<DWORD> others;
         const bool othersAlive =
-            !childAlive && JobHoldsOthers(m_job.Get(), GetProcessId(m_process.Get()));
+            !childAlive &&
+            (!OtherProcessesInJob(m_job.Get(), GetProcessId(m_process.Get()), others) ||
+             !others.empty());
         return TerminateJobObject(m_job.Get(), 1) && (childAlive || othersAlive);
     }
     return childAlive && TerminateProcess(m_process.Get(), 1);
@@ -147,28 +154,11 @@ bool CRedirect::ChildRunning() const {
     return m_process.IsValid() && WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT;
 }
 
-// Every process of the job but the child (the job may still list a child
-// that has just ended).
+// Every live process of the job but the child.
 std::vector<DWORD> CRedirect::DescendantIds() const {
     std::vector<DWORD> ids;
-    if (!m_job.IsValid())
-        return ids;
-    constexpr DWORD kMostListed = 256;
-    struct {
-        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
-        ULONG_PTR more[kMostListed - 1];
-    } listed{};
-    // A tree larger than the list still gets its Ctrl+C through the
-    // console; only windows of the unlisted processes go without WM_CLOSE.
-    if (QueryInformationJobObject(m_job.Get(), JobObjectBasicProcessIdList, &listed, sizeof(listed),
-                                  nullptr) ||
-        GetLastError() == ERROR_MORE_DATA) {
-        for (DWORD i = 0; i < listed.list.NumberOfProcessIdsInList && i < kMostListed; ++i) {
-            const DWORD id = static_cast<DWORD>(listed.list.ProcessIdList[i]);
-            if (id != m_stagedStop.ProcessId())
-                ids.push_back(id);
-        }
-    }
+    if (m_job.IsValid())
+        OtherProcessesInJob(m_job.Get(), m_stagedStop.ProcessId(), ids);
     return ids;
 }
 
