@@ -4,8 +4,8 @@
 #   make demo    install what is missing, build, run the example host on ping
 #   make test    install what is missing, build, run the tests (ctest -j2)
 #   make bench   install what is missing, build, run the benchmarks
-#   make dist    install what is missing, build the DLL and pack
-#                build/brackwyn-<version>-win64.zip
+#   make dist    install what packing needs (not the test set-up), build the
+#                DLL and pack build/brackwyn-<version>-win64.zip
 #   make clean   remove build/
 
 SHELL := /bin/bash
@@ -16,11 +16,17 @@ BUILD_DIR  ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= 2
 
-# Debian 12 packages the loop needs. cmake and make are on most machines
-# already; listing them costs nothing when they are. llvm brings llvm-dlltool,
-# which makes brackwyn.lib for MSVC hosts; clang and lld build the test host
-# that links against it the way MSVC does.
-PACKAGES := g++-mingw-w64-x86-64 wine64 wine cmake googletest xvfb xauth make llvm clang lld \
+# Debian 12 packages that packing the release zip needs, and no more: the
+# cross compiler (its binutils bring windres for the version resource and
+# strip), cmake and make. llvm brings llvm-dlltool, which makes brackwyn.lib
+# for MSVC hosts in the short import format Microsoft's own tools write; GNU
+# dlltool's long format is only a fallback. cmake writes the zip itself.
+DIST_PACKAGES := g++-mingw-w64-x86-64 cmake make llvm
+
+# Everything else the loop needs: Wine to run, GoogleTest's sources, clang and
+# lld to build the test host that links against brackwyn.lib the way MSVC
+# does, Xvfb and friends for the GUI test, gnuplot for the benchmarks' plots.
+PACKAGES := $(DIST_PACKAGES) wine64 wine googletest xvfb xauth clang lld \
             x11-apps netpbm fonts-wine gnuplot-nox locales
 
 # Wine gives a program the code page of the Unix locale it starts under; the
@@ -47,15 +53,15 @@ WINE_DOWN := $(SRC_DIR)/cmake/wine-session.sh stop $(PREFIX); \
 # so this shows text arriving while the program runs, on both streams.
 DEMO_COMMAND ?= "cmd /c echo building... & ping -n 2 127.0.0.1 >nul & echo warning: slow step 1>&2 & ping -n 2 127.0.0.1 >nul & echo done & ver"
 
-.PHONY: all deps configure build demo test bench dist clean
+.PHONY: all deps dist-deps configure build demo test bench dist clean
 
 all: build
 
-# Installs missing packages and generates the Japanese locale when run as
-# root; otherwise names what is missing and stops.
-deps:
-	@missing=""; \
-	for p in $(PACKAGES); do \
+# Installs the missing ones of the packages given when run as root;
+# otherwise names them and stops.
+define install_missing
+@missing=""; \
+	for p in $(1); do \
 	  status=$$(dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null || true); \
 	  case "$$status" in *" installed") ;; *) missing="$$missing $$p" ;; esac; \
 	done; \
@@ -69,6 +75,12 @@ deps:
 	export DEBIAN_FRONTEND=noninteractive; \
 	apt-get update </dev/null && \
 	apt-get install -y --no-install-recommends $$missing </dev/null
+endef
+
+# The whole loop's packages, and the Japanese locale generated when run as
+# root.
+deps:
+	$(call install_missing,$(PACKAGES))
 	@if locale -a 2>/dev/null | grep -qix 'ja_JP\.utf-\?8'; then exit 0; fi; \
 	if [ "$$(id -u)" -ne 0 ]; then \
 	  echo "brackwyn: missing locale $(JA_LOCALE)" >&2; \
@@ -77,6 +89,9 @@ deps:
 	fi; \
 	echo "brackwyn: generating the locale $(JA_LOCALE)"; \
 	localedef -i ja_JP -c -f UTF-8 $(JA_LOCALE)
+
+dist-deps:
+	$(call install_missing,$(DIST_PACKAGES))
 
 $(STAMP): | deps
 	@$(SRC_DIR)/cmake/wineprefix-setup.sh $(PREFIX)
@@ -112,10 +127,24 @@ bench: build
 	cmake --build $(BUILD_DIR) --target run-benchmarks; \
 	  rc=$$?; $(WINE_DOWN); exit $$rc
 
-# Only the DLL and its import libraries are compiled; the zip carries the
-# examples as sources.
-dist: configure
-	cmake --build $(BUILD_DIR) -j $(JOBS) --target dist
+# Only the DLL, its helper and the import libraries are compiled; the zip
+# carries the examples as sources. A build configured by `make build` is
+# used as it is. Without one, a tree of its own builds the library alone (no
+# tests, examples or benchmarks, so no GoogleTest or Wine) and writes the zip
+# to the same place.
+DIST_TREE := $(BUILD_DIR)/dist-tree
+
+dist: dist-deps
+	@if [ -f $(BUILD_DIR)/CMakeCache.txt ]; then tree=$(BUILD_DIR); else \
+	  tree=$(DIST_TREE); \
+	  if [ ! -f $$tree/CMakeCache.txt ]; then \
+	    cmake -S $(SRC_DIR) -B $$tree -DCMAKE_TOOLCHAIN_FILE=$(TOOLCHAIN) \
+	      -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DBRACKWYN_BUILD_TESTS=OFF \
+	      -DBRACKWYN_BUILD_EXAMPLES=OFF -DBRACKWYN_BUILD_BENCH=OFF \
+	      -DBRACKWYN_DIST_DIR=$(abspath $(BUILD_DIR)) || exit 1; \
+	  fi; \
+	fi; \
+	cmake --build $$tree -j $(JOBS) --target dist
 
 clean:
 	@if [ -d $(PREFIX) ]; then $(WINE_DOWN); fi

@@ -41,7 +41,10 @@ install(FILES "${CMAKE_CURRENT_BINARY_DIR}/brackwynConfig.cmake"
 # staging folder and adds the documents and the examples' sources; it globs the
 # examples when it runs, so a new example is shipped without a change here.
 set(BRACKWYN_DIST_NAME "brackwyn-${PROJECT_VERSION}-win64")
-set(BRACKWYN_DIST_ZIP "${CMAKE_BINARY_DIR}/${BRACKWYN_DIST_NAME}.zip")
+# `make dist` without a full build packs from a tree of its own and has the
+# zip written where the full build would write it.
+set(BRACKWYN_DIST_DIR "${CMAKE_BINARY_DIR}" CACHE PATH "Folder the dist target writes the zip to")
+set(BRACKWYN_DIST_ZIP "${BRACKWYN_DIST_DIR}/${BRACKWYN_DIST_NAME}.zip")
 # -D settings come before -P: cmake hands anything after the script to it as
 # arguments. The package test packs with the same settings into a folder of
 # its own.

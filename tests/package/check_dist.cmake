@@ -1,10 +1,15 @@
 # Packs the zip as `make dist` does, unpacks it and checks what a user finds
 # in it: each file in its place and nothing else, the documents as in the
 # source tree, a 64-bit DLL without debug information, and every name of the
-# .def exported by the DLL and offered by both import libraries.
+# .def exported by the DLL and offered by both import libraries. Then it uses
+# the kit as README tells a new user to: the ten-line host, taken from the
+# shipped README, compiled and linked by the MinGW command line given there
+# (warnings are errors), and the examples configured with find_package from
+# the unpacked folder and built.
 #
 #   cmake -DBUILD_DIR= -DSOURCE_DIR= -DCONFIG= -DNAME= -DDIST_SCRIPT=
-#         -DWORK_DIR= -DNM= -DOBJDUMP= -P check_dist.cmake
+#         -DWORK_DIR= -DNM= -DOBJDUMP= -DCC= -DGENERATOR= [-DTOOLCHAIN=]
+#         -P check_dist.cmake
 cmake_minimum_required(VERSION 3.18)
 
 set(problems "")
@@ -192,6 +197,68 @@ if(EXISTS "${helper}")
   if(sections MATCHES "\\.debug_")
     problem("bin/brackwyn-ctrlc.exe carries debug sections: the zip should ship it stripped")
   endif()
+endif()
+
+# --- The kit in use ---------------------------------------------------------------
+# The shipped README's first C block after the heading is the host.
+file(READ "${root}/README.md" readme)
+string(FIND "${readme}" "A host in ten lines" at)
+set(host "")
+if(NOT at EQUAL -1)
+  string(SUBSTRING "${readme}" ${at} -1 readme)
+  string(FIND "${readme}" "```c\n" at)
+  if(NOT at EQUAL -1)
+    math(EXPR at "${at} + 5")
+    string(SUBSTRING "${readme}" ${at} -1 readme)
+    string(FIND "${readme}" "\n```" end)
+    string(SUBSTRING "${readme}" 0 ${end} host)
+  endif()
+endif()
+if(NOT host MATCHES "dllglue_main")
+  problem("README.md: no C block with the host after \"A host in ten lines\"")
+else()
+  file(WRITE "${WORK_DIR}/host/host.c" "${host}\n")
+  execute_process(
+    COMMAND "${CC}" -Wall -Wextra -Werror -I "${root}/include" host.c -L "${root}/lib" -lbrackwyn
+            -o host.exe
+    WORKING_DIRECTORY "${WORK_DIR}/host"
+    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result EQUAL 0 OR NOT EXISTS "${WORK_DIR}/host/host.exe")
+    problem("README.md's ten-line host does not build cleanly with -Wall -Wextra:\n${output}")
+  endif()
+endif()
+
+# The user's command line: where the kit is, and the toolchain when
+# cross-compiling. brackwyn_DIR here; the find_package test covers
+# CMAKE_PREFIX_PATH.
+set(toolchain_args)
+if(TOOLCHAIN)
+  set(toolchain_args "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN}")
+endif()
+execute_process(
+  COMMAND "${CMAKE_COMMAND}" -S "${root}/examples" -B "${WORK_DIR}/examples" -G "${GENERATOR}"
+          ${toolchain_args} "-Dbrackwyn_DIR=${root}/lib/cmake/brackwyn" -DCMAKE_BUILD_TYPE=Release
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(result EQUAL 0)
+  execute_process(COMMAND "${CMAKE_COMMAND}" --build "${WORK_DIR}/examples"
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+endif()
+if(NOT result EQUAL 0)
+  problem("the kit's examples do not build from the kit alone:\n${output}")
+else()
+  file(SHA256 "${root}/bin/brackwyn.dll" shipped_hash)
+  foreach(example console-host gui-host multi-host)
+    set(dir "${WORK_DIR}/examples/${example}")
+    if(NOT EXISTS "${dir}/${example}.exe" OR NOT EXISTS "${dir}/brackwyn-ctrlc.exe"
+       OR NOT EXISTS "${dir}/brackwyn.dll")
+      problem("examples/${example}: no ${example}.exe with brackwyn.dll and brackwyn-ctrlc.exe beside it")
+      continue()
+    endif()
+    file(SHA256 "${dir}/brackwyn.dll" copied_hash)
+    if(NOT copied_hash STREQUAL shipped_hash)
+      problem("examples/${example}: the brackwyn.dll beside it is not the kit's")
+    endif()
+  endforeach()
 endif()
 
 if(problems)
