@@ -44,9 +44,10 @@ void ReadChain::Push(char *data, size_t length, ULONGLONG now) {
 }
 
 DWORD ReadChain::MsUntilDue(ULONGLONG now) const {
-    // Without lines, only the stream's end hands on a held character: a
-    // pause in the middle of one must not split it.
-    if (!m_lines || (!m_lines->Unfinished() && !(m_decoder && m_decoder->Holding())))
+    // Only part of a line is ever due. The start of a character the decoder
+    // holds waits for its rest or for the stream's end, however long the
+    // pause: decoded now, it would come out as other characters.
+    if (!m_lines || !m_lines->Unfinished())
         return INFINITE;
     return m_lines->MsUntilDue(now);
 }
@@ -54,9 +55,7 @@ DWORD ReadChain::MsUntilDue(ULONGLONG now) const {
 void ReadChain::FlushDue(ULONGLONG now) {
     if (MsUntilDue(now) != 0)
         return;
-    // The line goes on as it is, its last bytes too.
-    if (m_decoder && m_decoder->Holding())
-        FinishHeld();
+    // The line goes on as far as its characters are complete.
     m_lines->Flush();
 }
 

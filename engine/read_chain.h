@@ -42,7 +42,8 @@ public:
     // INFINITE while none will be.
     DWORD MsUntilDue(ULONGLONG now) const;
 
-    // Hands on what is held once it is due.
+    // Hands on the unfinished line once it is due; the start of a character
+    // stays held.
     void FlushDue(ULONGLONG now);
 
     // The stream has ended: everything held goes on.

@@ -151,6 +151,22 @@ TEST(Text, CharactersStayWholeAcrossWritesReadsAndChunks) {
     EXPECT_FALSE(recorder.textAfterExit);
 }
 
+// Lines whose last character the child finishes only after a pause: the
+// quiet line goes on without the character's start, which waits for the
+// rest. UTF-8 split inside a line, the euro sign split at a line's start and
+// a double-byte character of code page 932 parted from its trail byte.
+TEST(Text, LinesKeepACharacterSplitByAPauseWhole) {
+    TextRecorder recorder;
+    const ConsoleRunResult result =
+        RunText("writes " + Hex("Name \xC3") + " p400 " + Hex("\xA9\n\xE2\x82") + " p400 " +
+                    Hex("\xAC 5\nkanji \x93") + " p400 " + Hex("\xFA\n"),
+                recorder, DLLGLUE_LINES | DLLGLUE_TEXT_UTF8, 932);
+    EXPECT_EQ(result.state, DLLGLUE_EXITED);
+    EXPECT_EQ(Hex(recorder.Joined()), Hex("Name \xC3\xA9\n\xE2\x82\xAC 5\nkanji \xE6\x97\xA5\n"));
+    for (const Chunk &chunk : recorder.out)
+        EXPECT_TRUE(ValidUtf8(chunk.text)) << Hex(chunk.text);
+}
+
 // Lines come whole with their line ends as written ("\r\n", progress lines
 // redrawn with a bare "\r"), a long one in order in chunks of at most 1024
 // bytes; a prompt comes once its stream is quiet, long before the child
