@@ -39,12 +39,12 @@
 #include <vector>
 
 #include "brackwyn.h"
-#include "engine/cmdline.h"
-#include "engine/input_queue.h"
-#include "engine/read_chain.h"
-#include "engine/scoped_handle.h"
-#include "engine/sizes.h"
-#include "engine/staged_stop.h"
+#include "engine/command/cmdline.h"
+#include "engine/input/input_queue.h"
+#include "engine/os/scoped_handle.h"
+#include "engine/os/sizes.h"
+#include "engine/output/read_chain.h"
+#include "engine/stop/staged_stop.h"
 
 // 1 while dllglue_main's run is going on; cleared when its child ends or a
 // stop is asked for.

@@ -1,8 +1,8 @@
 // Run objects: dllglue_runstart and the calls on a run. Each run is an
 // engine redirector of its own with the host's options; the engine does the
 // rest exactly as for dllglue_main.
-#include "engine/environment.h"
-#include "engine/program_search.h"
+#include "engine/command/environment.h"
+#include "engine/command/program_search.h"
 #include "engine/redirect.h"
 #include "glue/pump.h"
 

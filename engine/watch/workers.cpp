@@ -1,4 +1,4 @@
-#include "engine/read_chain.h"
+#include "engine/output/read_chain.h"
 #include "engine/redirect.h"
 
 #include <algorithm>

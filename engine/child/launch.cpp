@@ -1,7 +1,7 @@
-#include "engine/environment.h"
-#include "engine/pipes.h"
+#include "engine/child/pipes.h"
+#include "engine/command/environment.h"
+#include "engine/os/syscalls.h"
 #include "engine/redirect.h"
-#include "engine/syscalls.h"
 
 #include <memory>
 #include <mutex>

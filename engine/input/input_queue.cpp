@@ -1,9 +1,9 @@
-#include "engine/input_queue.h"
+#include "engine/input/input_queue.h"
 
 #include "brackwyn.h"
+#include "engine/os/sizes.h"
+#include "engine/os/syscalls.h"
 #include "engine/redirect.h"
-#include "engine/sizes.h"
-#include "engine/syscalls.h"
 
 #include <new>
 #include <utility>
