@@ -272,15 +272,6 @@ private:
 
 extern CRedir g_redir;
 
-// Keeps the DLL loaded while a worker runs, so that a host unloading it
-// during a run (which it should not do) gets no crash from a worker running
-// unmapped code. The launching thread takes one reference per worker before
-// creating it; the worker gives it back as its very last act. Nothing in the
-// static library, whose code lives as long as the program.
-void HoldLibrary();
-void ReleaseLibrary();
-DWORD LeaveWorker();
-
 // Thread procedures; each takes the redirector as its argument.
 DWORD WINAPI StdoutReaderProc(LPVOID redirector);
 DWORD WINAPI StderrReaderProc(LPVOID redirector);

@@ -1,6 +1,7 @@
 #include "engine/child/pipes.h"
 #include "engine/command/environment.h"
 #include "engine/os/syscalls.h"
+#include "engine/os/worker_thread.h"
 #include "engine/redirect.h"
 
 #include <memory>
@@ -10,10 +11,6 @@
 #include <vector>
 
 namespace {
-
-// Reserved, not committed: a worker needs little stack (its buffer lives on
-// the heap), and many runs at once should not reserve a megabyte each.
-constexpr SIZE_T kWorkerStack = 64 * 1024;
 
 // The library's own launches take turns over the moment the child's pipe
 // ends are inheritable, so that one run's child never inherits another's.
@@ -229,11 +226,7 @@ void CRedirect::JoinJob() {
 // The watcher comes last: it waits for the readers.
 bool CRedirect::StartWorkers() {
     auto start = [this](LPTHREAD_START_ROUTINE procedure, ScopedHandle &thread) {
-        HoldLibrary();
-        thread.Reset(g_sys.createThread(nullptr, kWorkerStack, procedure, this,
-                                        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-        if (!thread.IsValid())
-            ReleaseLibrary();
+        thread.Reset(StartWorkerThread(procedure, this));
         return thread.IsValid();
     };
     // Input data, and a piped input, need the writer; the data is the

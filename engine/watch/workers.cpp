@@ -1,3 +1,4 @@
+#include "engine/os/worker_thread.h"
 #include "engine/output/read_chain.h"
 #include "engine/redirect.h"
 
@@ -148,37 +149,6 @@ void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Count count, Re
 }
 
 } // namespace
-
-#ifdef BRACKWYN_BUILDING
-namespace {
-HMODULE ThisLibrary(DWORD flags) {
-    HMODULE module = nullptr;
-    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | flags,
-                       reinterpret_cast<LPCWSTR>(&HoldLibrary), &module);
-    return module;
-}
-} // namespace
-
-void HoldLibrary() {
-    ThisLibrary(0);
-}
-
-void ReleaseLibrary() {
-    FreeLibrary(ThisLibrary(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT));
-}
-
-// The reference may be the last one: FreeLibraryAndExitThread lives in the
-// system, so the library can go without this thread returning into it.
-DWORD LeaveWorker() {
-    FreeLibraryAndExitThread(ThisLibrary(GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT), 0);
-}
-#else
-void HoldLibrary() {}
-void ReleaseLibrary() {}
-DWORD LeaveWorker() {
-    return 0;
-}
-#endif
 
 DWORD WINAPI StdoutReaderProc(LPVOID redirector) {
     auto *self = static_cast<CRedirect *>(redirector);
