@@ -40,6 +40,7 @@
 
 #include "brackwyn.h"
 #include "engine/command/cmdline.h"
+#include "engine/delivery/delivery.h"
 #include "engine/input/input_queue.h"
 #include "engine/os/scoped_handle.h"
 #include "engine/os/sizes.h"
@@ -81,18 +82,19 @@ struct LaunchSettings {
     TextOptions text;
 };
 
-class CRedirect {
+class CRedirect : public RunNotifications {
 public:
-    CRedirect() = default;
+    CRedirect() : m_delivery(*this) {}
     CRedirect(const CRedirect &) = delete;
     CRedirect &operator=(const CRedirect &) = delete;
     virtual ~CRedirect() = default;
 
-    // Notifications; the base delivers nothing.
+    // Notifications; the base delivers nothing. The output and the end
+    // reach them through the run's delivery (delivery.h).
     virtual void NotifyLaunched(const char *commandLine);
-    virtual void RelayStdout(const char *text, size_t length);
-    virtual void RelayStderr(const char *text, size_t length);
-    virtual void NotifyFinished(int stderrSeen);
+    void RelayStdout(const char *text, size_t length) override;
+    void RelayStderr(const char *text, size_t length) override;
+    void NotifyFinished(int stderrSeen) override;
     // A launch that failed: "Unable to start <command line>\n" to the output.
     virtual void ReportStartFailure(const std::string &commandLine);
 
@@ -206,6 +208,8 @@ public:
 
     // The watcher's work, from the launch to the report of the end.
     void WatchRun();
+    // A reader's work: relays one stream until it ends.
+    void ReadStream(StreamKind stream);
 
 private:
     enum : int { kIdle, kLaunching, kRunning };
@@ -236,6 +240,8 @@ private:
     void ReleaseRun();
 
     std::atomic<int> m_state{kIdle};
+    // How the readers' chunks and the watcher's end reach the notifications.
+    RunDelivery m_delivery;
     StagedStop m_stagedStop;
     // Processes terminated because the drain ran out.
     std::atomic<int> m_leftovers{0};

@@ -87,13 +87,14 @@ private:
     const bool m_countChunks;
 };
 
-// Hands everything `pipe` yields through the run's chain to `relay`, in
+// Hands everything `pipe` yields through the run's chain to `delivery`, in
 // chunks of at most kChunkSize bytes each followed by a NUL, until the pipe
 // breaks or the run is drained. Then closes the library's end, so that a
 // process still writing gets a broken pipe instead of blocking for ever on a
 // full one, and tells the watcher.
 template <typename Count, typename Relay>
-void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Count count, Relay relay) {
+void RelayPipe(CRedirect &run, Delivery &delivery, StreamKind stream, ScopedHandle &pipe,
+               HANDLE ready, Count count, Relay relay) {
     const TextOptions &text = run.m_settings.text;
     HostSink<Count, Relay> sink(count, relay, text.PlainBytes());
     // The buffer starts small and doubles whenever a read fills it, up to
@@ -109,10 +110,13 @@ void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Count count, Re
         ReadChain chain(text, sink);
         DWORD got = 0;
         while (buffer != nullptr) {
+            // A smaller budget makes a smaller read; the buffer stays.
+            const size_t budget = delivery.ReadBudget(stream);
+            const DWORD want = budget < size ? static_cast<DWORD>(budget) : size;
             // A line left unfinished goes on once its stream has been quiet
             // long enough; the read meanwhile stays pending.
             const ReadOutcome outcome =
-                ReadSome(pipe.Get(), ready, run.m_drainEvent.Get(), buffer.get(), size,
+                ReadSome(pipe.Get(), ready, run.m_drainEvent.Get(), buffer.get(), want,
                          chain.MsUntilDue(GetTickCount64()), read, got);
             if (outcome == ReadOutcome::kOver)
                 break;
@@ -150,24 +154,33 @@ void RelayPipe(CRedirect &run, ScopedHandle &pipe, HANDLE ready, Count count, Re
 
 } // namespace
 
+void CRedirect::ReadStream(StreamKind stream) {
+    Delivery &delivery = m_delivery.Current();
+    if (stream == StreamKind::kOutput) {
+        RelayPipe(
+            *this, delivery, stream, m_stdoutReader, m_stdoutReady.Get(),
+            [this](size_t bytes) { m_outputBytes += bytes; },
+            [&delivery](const char *text, size_t length) {
+                delivery.Deliver(StreamKind::kOutput, text, length);
+            });
+    } else {
+        RelayPipe(
+            *this, delivery, stream, m_stderrReader, m_stderrReady.Get(),
+            [this](size_t bytes) { m_errorBytes += bytes; },
+            [this, &delivery](const char *text, size_t length) {
+                m_stderrSeen = 1;
+                delivery.Deliver(StreamKind::kError, text, length);
+            });
+    }
+}
+
 DWORD WINAPI StdoutReaderProc(LPVOID redirector) {
-    auto *self = static_cast<CRedirect *>(redirector);
-    RelayPipe(
-        *self, self->m_stdoutReader, self->m_stdoutReady.Get(),
-        [self](size_t bytes) { self->m_outputBytes += bytes; },
-        [self](const char *text, size_t length) { self->RelayStdout(text, length); });
+    static_cast<CRedirect *>(redirector)->ReadStream(StreamKind::kOutput);
     return LeaveWorker();
 }
 
 DWORD WINAPI StderrReaderProc(LPVOID redirector) {
-    auto *self = static_cast<CRedirect *>(redirector);
-    RelayPipe(
-        *self, self->m_stderrReader, self->m_stderrReady.Get(),
-        [self](size_t bytes) { self->m_errorBytes += bytes; },
-        [self](const char *text, size_t length) {
-            self->m_stderrSeen = 1;
-            self->RelayStderr(text, length);
-        });
+    static_cast<CRedirect *>(redirector)->ReadStream(StreamKind::kError);
     return LeaveWorker();
 }
 
@@ -344,6 +357,6 @@ void CRedirect::WatchRun() {
     WaitForMultipleObjects(workerCount, workers, TRUE, INFINITE);
     SettleEnd(stopped);
     if (!m_launchAbandoned.load())
-        NotifyFinished(m_stderrSeen.load());
+        m_delivery.Current().Complete(m_stderrSeen.load());
     m_finished = 1;
 }
