@@ -44,6 +44,7 @@
 #include "engine/input/input_queue.h"
 #include "engine/os/scoped_handle.h"
 #include "engine/os/sizes.h"
+#include "engine/output/output_stream.h"
 #include "engine/output/read_chain.h"
 #include "engine/stop/staged_stop.h"
 
@@ -124,6 +125,11 @@ public:
     DWORD ProcessId() const { return m_stagedStop.ProcessId(); }
     bool StopWasRequested() const { return m_stagedStop.Requested(); }
     int LeftoverProcesses() const { return m_leftovers.load(); }
+    // Bytes delivered (or dropped for want of a callback) per stream, and
+    // whether the error stream delivered any.
+    unsigned long long OutputBytes() const { return m_stdout.Bytes(); }
+    unsigned long long ErrorBytes() const { return m_stderr.Bytes(); }
+    int StderrSeen() const { return m_stderr.Seen(); }
 
     // Waits at most `timeoutMs` for the watcher to end, delivering messages
     // sent to this thread meanwhile (a completion callback may send to a
@@ -142,14 +148,10 @@ public:
     // run ended.
     bool RunInProgress() const { return m_state.load() != kIdle && !m_over.load(); }
 
-    std::atomic<int> m_stderrSeen{0};
     std::atomic<int> m_finished{0};
 
     // Set before LaunchChild; the launch reads it.
     LaunchSettings m_settings;
-    // Bytes delivered (or dropped for want of a callback).
-    std::atomic<unsigned long long> m_outputBytes{0};
-    std::atomic<unsigned long long> m_errorBytes{0};
     // How the run ended, fixed by the watcher before it reports the end:
     // m_over first, then the completion callback.
     std::atomic<bool> m_over{false};
@@ -171,12 +173,6 @@ public:
     // DLLGLUE_INPUT_OPEN nothing is ever written: the input stays open, so a
     // child reading it waits.
     InputQueue m_input;
-    // The library's ends of the output pipes (never inheritable,
-    // overlapped). Each reader closes its own end when it stops.
-    ScopedHandle m_stdoutReader;
-    ScopedHandle m_stderrReader;
-    ScopedHandle m_stdoutThread;
-    ScopedHandle m_stderrThread;
     ScopedHandle m_watchThread;
     ScopedHandle m_process;
     // The child and all it starts; null when the host's own job forbids one.
@@ -186,9 +182,6 @@ public:
     // Signalled by the watcher once the run is over: each reader takes what
     // is still in its pipe, then stops, however long others hold the pipe.
     ScopedHandle m_drainEvent;
-    // One per reader, for its overlapped reads.
-    ScopedHandle m_stdoutReady;
-    ScopedHandle m_stderrReady;
     // The watcher's queue: the job's news (a process left, none is left),
     // each reader's end and a stop arrive here as packets.
     ScopedHandle m_port;
@@ -242,6 +235,10 @@ private:
     std::atomic<int> m_state{kIdle};
     // How the readers' chunks and the watcher's end reach the notifications.
     RunDelivery m_delivery;
+    // The child's output and error output, each with its pipe and reader.
+    // A merged run starts no error reader.
+    OutputStream m_stdout{StreamKind::kOutput};
+    OutputStream m_stderr{StreamKind::kError};
     StagedStop m_stagedStop;
     // Processes terminated because the drain ran out.
     std::atomic<int> m_leftovers{0};

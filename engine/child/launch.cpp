@@ -96,6 +96,14 @@ bool CreateProcessRetrying(const wchar_t *application, wchar_t *commandLine, DWO
     }
 }
 
+bool CreateOutputPipe(ScopedHandle &childEnd, OutputStream &stream) {
+    ScopedHandle reader;
+    if (!CreateChildPipe(PipeDirection::FromChild, childEnd, reader))
+        return false;
+    stream.Attach(std::move(reader));
+    return true;
+}
+
 } // namespace
 
 // A merged run has no error pipe: the output pipe serves both.
@@ -104,9 +112,8 @@ bool CRedirect::CreatePipes() {
     if (!CreateChildPipe(PipeDirection::ToChild, m_childStdinRead, inputWriter))
         return false;
     m_input.Attach(std::move(inputWriter));
-    return CreateChildPipe(PipeDirection::FromChild, m_childStdoutWrite, m_stdoutReader) &&
-           (m_settings.mergeErrors ||
-            CreateChildPipe(PipeDirection::FromChild, m_childStderrWrite, m_stderrReader));
+    return CreateOutputPipe(m_childStdoutWrite, m_stdout) &&
+           (m_settings.mergeErrors || CreateOutputPipe(m_childStderrWrite, m_stderr));
 }
 
 // The events and the port a run's threads talk through. Created before the
@@ -115,13 +122,13 @@ bool CRedirect::CreateRunObjects() {
     // Manual reset: every wait after a stop or a drain must see it.
     m_stopEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
     m_drainEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
-    // Manual reset, as overlapped I/O wants: the read itself resets it.
-    m_stdoutReady.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
-    m_stderrReady.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    // Each stream's event for its overlapped reads.
+    const bool outputReady = m_stdout.CreateReadyEvent();
+    const bool errorReady = m_stderr.CreateReadyEvent();
     // A port of its own, serving one thread: the watcher.
     m_port.Reset(g_sys.createIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
-    return m_stopEvent.IsValid() && m_drainEvent.IsValid() && m_stdoutReady.IsValid() &&
-           m_stderrReady.IsValid() && m_port.IsValid() && m_stagedStop.Create();
+    return m_stopEvent.IsValid() && m_drainEvent.IsValid() && outputReady && errorReady &&
+           m_port.IsValid() && m_stagedStop.Create();
 }
 
 bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread) {
@@ -237,8 +244,8 @@ bool CRedirect::StartWorkers() {
         if (m_settings.input == DLLGLUE_INPUT_DATA)
             m_input.Close();
     }
-    return start(StdoutReaderProc, m_stdoutThread) &&
-           (m_settings.mergeErrors || start(StderrReaderProc, m_stderrThread)) &&
+    return m_stdout.Start(StdoutReaderProc, this) &&
+           (m_settings.mergeErrors || m_stderr.Start(StderrReaderProc, this)) &&
            start(WatcherProc, m_watchThread);
 }
 
@@ -259,15 +266,14 @@ bool CRedirect::LetChildRun(HANDLE primaryThread) {
 
 int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_finished = 0;
-    m_stderrSeen = 0;
     m_launchAbandoned = false;
     m_over = false;
     m_timedOut = false;
     m_childTerminated = false;
     m_endState = DLLGLUE_RUNNING;
     m_exitCode = 0;
-    m_outputBytes = 0;
-    m_errorBytes = 0;
+    m_stdout.ResetCounts();
+    m_stderr.ResetCounts();
     m_launchError = 0;
     m_processFailed = false;
     m_leftovers = 0;

@@ -1,11 +1,7 @@
 #include "engine/os/worker_thread.h"
-#include "engine/output/read_chain.h"
 #include "engine/redirect.h"
 
 #include <algorithm>
-#include <memory>
-#include <new>
-#include <utility>
 
 namespace {
 
@@ -16,162 +12,14 @@ constexpr DWORD kStopGraceMs = 30;
 // output), how often the watcher asks the job itself how many processes it
 // has: the job's port is documented as a notice, not a promise.
 constexpr DWORD kJobPollMs = 250;
-// The size of a reader's first buffer.
-constexpr DWORD kFirstReadSize = 8 * 1024;
-
-bool BytesWaiting(HANDLE pipe) {
-    DWORD available = 0;
-    return PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available > 0;
-}
-
-// One overlapped read that may outlast a wait for it: a wait that times out
-// leaves it pending with its buffer, and the next wait takes it up, so that
-// no byte is lost to a cancel.
-struct PipeRead {
-    OVERLAPPED overlapped{};
-    bool pending = false;
-};
-
-enum class ReadOutcome { kBytes, kTimedOut, kOver };
-
-// Takes one read's worth from `pipe` into `buffer`. Waits while the pipe is
-// empty and a writer holds it, until bytes come, the pipe breaks, `drain`
-// is signalled (which ends the wait once nothing is left in the pipe), or
-// `timeoutMs` passes; then the read stays pending in `read`, and the next
-// call must pass the same buffer. kOver: reading is over.
-ReadOutcome ReadSome(HANDLE pipe, HANDLE ready, HANDLE drain, char *buffer, DWORD size,
-                     DWORD timeoutMs, PipeRead &read, DWORD &count) {
-    count = 0;
-    if (!read.pending) {
-        read.overlapped = OVERLAPPED{};
-        read.overlapped.hEvent = ready;
-        if (!ReadFile(pipe, buffer, size, nullptr, &read.overlapped)) {
-            if (GetLastError() != ERROR_IO_PENDING)
-                return ReadOutcome::kOver; // broken pipe, or an error no retry mends
-            read.pending = true;
-        }
-    }
-    if (read.pending) {
-        HANDLE waits[2] = {ready, drain};
-        // The lower index wins when both are signalled: bytes that came
-        // before the drain are still taken.
-        const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
-        if (waited == WAIT_TIMEOUT)
-            return ReadOutcome::kTimedOut;
-        if (waited != WAIT_OBJECT_0 && !BytesWaiting(pipe))
-            CancelIoEx(pipe, &read.overlapped);
-        read.pending = false;
-    }
-    // Waits for a cancelled read too: the buffer is ours again only then. A
-    // read that completed before the cancel keeps its bytes.
-    return GetOverlappedResult(pipe, &read.overlapped, &count, TRUE) != FALSE ? ReadOutcome::kBytes
-                                                                              : ReadOutcome::kOver;
-}
-
-// Where a reader's chain ends: the host's callback. Plain bytes are counted
-// as they are delivered; text is counted as read, since what is delivered
-// is no longer what the child wrote.
-template <typename Count, typename Relay> class HostSink final : public ChunkSink {
-public:
-    HostSink(Count count, Relay relay, bool countChunks)
-        : m_count(count), m_relay(relay), m_countChunks(countChunks) {}
-    void Deliver(const char *text, size_t length) override {
-        if (m_countChunks)
-            m_count(length);
-        m_relay(text, length);
-    }
-
-private:
-    Count m_count;
-    Relay m_relay;
-    const bool m_countChunks;
-};
-
-// Hands everything `pipe` yields through the run's chain to `delivery`, in
-// chunks of at most kChunkSize bytes each followed by a NUL, until the pipe
-// breaks or the run is drained. Then closes the library's end, so that a
-// process still writing gets a broken pipe instead of blocking for ever on a
-// full one, and tells the watcher.
-template <typename Count, typename Relay>
-void RelayPipe(CRedirect &run, Delivery &delivery, StreamKind stream, ScopedHandle &pipe,
-               HANDLE ready, Count count, Relay relay) {
-    const TextOptions &text = run.m_settings.text;
-    HostSink<Count, Relay> sink(count, relay, text.PlainBytes());
-    // The buffer starts small and doubles whenever a read fills it, up to
-    // kReadSize: a child that writes a line now and then costs the host
-    // little memory, one that floods gets the large reads that keep up
-    // with it. One more byte than a read takes, for the NUL after the last
-    // chunk.
-    DWORD size = kReadSize < kFirstReadSize ? kReadSize : kFirstReadSize;
-    // Value-initialised: the byte after a short read is saved and put back.
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[size + 1]());
-    PipeRead read;
-    try {
-        ReadChain chain(text, sink);
-        DWORD got = 0;
-        while (buffer != nullptr) {
-            // A smaller budget makes a smaller read; the buffer stays.
-            const size_t budget = delivery.ReadBudget(stream);
-            const DWORD want = budget < size ? static_cast<DWORD>(budget) : size;
-            // A line left unfinished goes on once its stream has been quiet
-            // long enough; the read meanwhile stays pending.
-            const ReadOutcome outcome =
-                ReadSome(pipe.Get(), ready, run.m_drainEvent.Get(), buffer.get(), want,
-                         chain.MsUntilDue(GetTickCount64()), read, got);
-            if (outcome == ReadOutcome::kOver)
-                break;
-            if (outcome == ReadOutcome::kTimedOut) {
-                chain.FlushDue(GetTickCount64());
-                continue;
-            }
-            if (!text.PlainBytes())
-                count(got);
-            // A zero-byte write of the child reads as zero bytes; the pipe
-            // is still open.
-            chain.Push(buffer.get(), got, GetTickCount64());
-            if (got == size && size < kReadSize) {
-                const DWORD larger = size * 2 < kReadSize ? size * 2 : kReadSize;
-                std::unique_ptr<char[]> grown(new (std::nothrow) char[larger + 1]());
-                if (grown != nullptr) {
-                    buffer = std::move(grown);
-                    size = larger;
-                }
-            }
-        }
-        chain.End();
-    } catch (const std::bad_alloc &) {
-        // Text that no longer fits in memory ends the stream; the buffer
-        // must be ours again before it is freed.
-        if (read.pending) {
-            DWORD ignored = 0;
-            CancelIoEx(pipe.Get(), &read.overlapped);
-            GetOverlappedResult(pipe.Get(), &read.overlapped, &ignored, TRUE);
-        }
-    }
-    pipe.Close();
-    PostQueuedCompletionStatus(run.m_port.Get(), 0, CRedirect::kReaderEndedKey, nullptr);
-}
 
 } // namespace
 
+// The reader relays its stream, then tells the watcher it has ended.
 void CRedirect::ReadStream(StreamKind stream) {
-    Delivery &delivery = m_delivery.Current();
-    if (stream == StreamKind::kOutput) {
-        RelayPipe(
-            *this, delivery, stream, m_stdoutReader, m_stdoutReady.Get(),
-            [this](size_t bytes) { m_outputBytes += bytes; },
-            [&delivery](const char *text, size_t length) {
-                delivery.Deliver(StreamKind::kOutput, text, length);
-            });
-    } else {
-        RelayPipe(
-            *this, delivery, stream, m_stderrReader, m_stderrReady.Get(),
-            [this](size_t bytes) { m_errorBytes += bytes; },
-            [this, &delivery](const char *text, size_t length) {
-                m_stderrSeen = 1;
-                delivery.Deliver(StreamKind::kError, text, length);
-            });
-    }
+    OutputStream &part = stream == StreamKind::kOutput ? m_stdout : m_stderr;
+    part.Relay(m_settings.text, m_delivery.Current(), m_drainEvent.Get());
+    PostQueuedCompletionStatus(m_port.Get(), 0, kReaderEndedKey, nullptr);
 }
 
 DWORD WINAPI StdoutReaderProc(LPVOID redirector) {
@@ -314,8 +162,9 @@ void CRedirect::WatchRun() {
     ULONGLONG stopDeadline = GetTickCount64() + kStopGraceMs;
     if (stopped)
         WaitForSingleObject(m_process.Get(), kStopGraceMs);
-    // A merged run has one reader: its error output shares the output pipe.
-    const int readers = m_settings.mergeErrors ? 1 : 2;
+    // The streams whose readers were started: a merged run has one, its
+    // error output sharing the output pipe.
+    const int readers = (m_stdout.Started() ? 1 : 0) + (m_stderr.Started() ? 1 : 0);
     int readersEnded = 0;
     for (;;) {
         if (readersEnded == readers)
@@ -350,13 +199,13 @@ void CRedirect::WatchRun() {
     m_input.Abandon();
     HANDLE workers[3];
     DWORD workerCount = 0;
-    for (HANDLE worker : {m_stdoutThread.Get(), m_stderrThread.Get(), m_input.Thread()}) {
+    for (HANDLE worker : {m_stdout.Thread(), m_stderr.Thread(), m_input.Thread()}) {
         if (worker != nullptr)
             workers[workerCount++] = worker;
     }
     WaitForMultipleObjects(workerCount, workers, TRUE, INFINITE);
     SettleEnd(stopped);
     if (!m_launchAbandoned.load())
-        m_delivery.Current().Complete(m_stderrSeen.load());
+        m_delivery.Current().Complete(m_stderr.Seen());
     m_finished = 1;
 }
