@@ -179,9 +179,11 @@ public:
     ScopedHandle m_job;
     // Signalled by StopRun so that the watcher stops waiting for the child.
     ScopedHandle m_stopEvent;
-    // Signalled by the watcher once the run is over: each reader takes what
-    // is still in its pipe, then stops, however long others hold the pipe.
-    ScopedHandle m_drainEvent;
+    // "Finish reading", signalled by the watcher once the run is over: each
+    // reader takes what is still in its pipe, then stops, however long
+    // others hold the pipe. Not the drain (drainMs), which is how long the
+    // run waits for what the child left running.
+    ScopedHandle m_finishReadingEvent;
     // The watcher's queue: the job's news (a process left, none is left),
     // each reader's end and a stop arrive here as packets.
     ScopedHandle m_port;

@@ -119,15 +119,16 @@ bool CRedirect::CreatePipes() {
 // The events and the port a run's threads talk through. Created before the
 // run counts as launching, so a stop always finds them.
 bool CRedirect::CreateRunObjects() {
-    // Manual reset: every wait after a stop or a drain must see it.
+    // Manual reset: every wait after a stop or "finish reading" must see
+    // it.
     m_stopEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
-    m_drainEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    m_finishReadingEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
     // Each stream's event for its overlapped reads.
     const bool outputReady = m_stdout.CreateReadyEvent();
     const bool errorReady = m_stderr.CreateReadyEvent();
     // A port of its own, serving one thread: the watcher.
     m_port.Reset(g_sys.createIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
-    return m_stopEvent.IsValid() && m_drainEvent.IsValid() && outputReady && errorReady &&
+    return m_stopEvent.IsValid() && m_finishReadingEvent.IsValid() && outputReady && errorReady &&
            m_port.IsValid() && m_stagedStop.Create();
 }
 
@@ -317,10 +318,11 @@ int CRedirect::FailLaunch(const std::string &commandLine) {
         std::lock_guard<std::mutex> lock(m_releaseLock);
         StopTree();
     }
-    // Readers may have started without the watcher that would drain them,
-    // and the writer may be waiting for a child that never ran.
-    if (m_drainEvent.IsValid())
-        SetEvent(m_drainEvent.Get());
+    // Readers may have started without the watcher that would tell them to
+    // finish reading, and the writer may be waiting for a child that never
+    // ran.
+    if (m_finishReadingEvent.IsValid())
+        SetEvent(m_finishReadingEvent.Get());
     m_input.Abandon();
     WaitForWorkers(INFINITE);
     NoteMainRun(0);

@@ -29,11 +29,11 @@ struct PipeRead {
 enum class ReadOutcome { kBytes, kTimedOut, kOver };
 
 // Takes one read's worth from `pipe` into `buffer`. Waits while the pipe is
-// empty and a writer holds it, until bytes come, the pipe breaks, `drain`
-// is signalled (which ends the wait once nothing is left in the pipe), or
+// empty and a writer holds it, until bytes come, the pipe breaks,
+// `finishReading` is signalled (which ends the wait once nothing is left in the pipe), or
 // `timeoutMs` passes; then the read stays pending in `read`, and the next
 // call must pass the same buffer. kOver: reading is over.
-ReadOutcome ReadSome(HANDLE pipe, HANDLE ready, HANDLE drain, char *buffer, DWORD size,
+ReadOutcome ReadSome(HANDLE pipe, HANDLE ready, HANDLE finishReading, char *buffer, DWORD size,
                      DWORD timeoutMs, PipeRead &read, DWORD &count) {
     count = 0;
     if (!read.pending) {
@@ -46,9 +46,9 @@ ReadOutcome ReadSome(HANDLE pipe, HANDLE ready, HANDLE drain, char *buffer, DWOR
         }
     }
     if (read.pending) {
-        HANDLE waits[2] = {ready, drain};
+        HANDLE waits[2] = {ready, finishReading};
         // The lower index wins when both are signalled: bytes that came
-        // before the drain are still taken.
+        // before "finish reading" are still taken.
         const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
         if (waited == WAIT_TIMEOUT)
             return ReadOutcome::kTimedOut;

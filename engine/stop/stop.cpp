@@ -259,8 +259,8 @@ void CRedirect::ReleaseRun() {
     m_stdout.Release();
     m_stderr.Release();
     for (ScopedHandle *handle :
-         {&m_process, &m_stopEvent, &m_drainEvent, &m_port, &m_childStdinRead, &m_childStdoutWrite,
-          &m_childStderrWrite, &m_watchThread})
+         {&m_process, &m_stopEvent, &m_finishReadingEvent, &m_port, &m_childStdinRead,
+          &m_childStdoutWrite, &m_childStderrWrite, &m_watchThread})
         handle->Close();
     m_state = kIdle;
 }

@@ -18,7 +18,7 @@ constexpr DWORD kJobPollMs = 250;
 // The reader relays its stream, then tells the watcher it has ended.
 void CRedirect::ReadStream(StreamKind stream) {
     OutputStream &part = stream == StreamKind::kOutput ? m_stdout : m_stderr;
-    part.Relay(m_settings.text, m_delivery.Current(), m_drainEvent.Get());
+    part.Relay(m_settings.text, m_delivery.Current(), m_finishReadingEvent.Get());
     PostQueuedCompletionStatus(m_port.Get(), 0, kReaderEndedKey, nullptr);
 }
 
@@ -195,7 +195,7 @@ void CRedirect::WatchRun() {
     // Whatever is still in the pipes is delivered; nothing after that. The
     // input is over too: what is still queued will never be read, and the
     // end of the run does not wait for it.
-    SetEvent(m_drainEvent.Get());
+    SetEvent(m_finishReadingEvent.Get());
     m_input.Abandon();
     HANDLE workers[3];
     DWORD workerCount = 0;
