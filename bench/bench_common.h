@@ -25,7 +25,7 @@
 #include <vector>
 
 // The library's read and pipe sizes, which the raw baselines use too.
-#include "engine/sizes.h"
+#include "engine/os/sizes.h"
 
 namespace bench {
 

@@ -1,5 +1,5 @@
 // Throughput against read size: which read size, and which pipe buffer, the
-// library should use (engine/sizes.h), and where the library stands.
+// library should use (engine/os/sizes.h), and where the library stands.
 //
 // The child writes 64 MiB in 64 KiB writes, as in figure 1. A raw loop reads
 // it with ReadFile calls of 1 KiB to 1 MiB, once from a pipe of the library's

@@ -246,7 +246,7 @@ the median ratio over the repetitions with its range, and the medians of each
 side's own figures, which need not come from the same repetition. The latency
 figure runs both sides at once instead.
 
-The raw baselines read with the library's own sizes (`engine/sizes.h`): reads
+The raw baselines read with the library's own sizes (`engine/os/sizes.h`): reads
 of `kReadSize` bytes from pipes of `kPipeBuffer` bytes, both 256 KiB (see
 "Read size" below for why).
 

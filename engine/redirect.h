@@ -39,12 +39,14 @@
 #include <vector>
 
 #include "brackwyn.h"
-#include "engine/cmdline.h"
-#include "engine/input_queue.h"
-#include "engine/read_chain.h"
-#include "engine/scoped_handle.h"
-#include "engine/sizes.h"
-#include "engine/staged_stop.h"
+#include "engine/command/cmdline.h"
+#include "engine/delivery/delivery.h"
+#include "engine/input/input_queue.h"
+#include "engine/os/scoped_handle.h"
+#include "engine/os/sizes.h"
+#include "engine/output/output_stream.h"
+#include "engine/output/read_chain.h"
+#include "engine/stop/staged_stop.h"
 
 // 1 while dllglue_main's run is going on; cleared when its child ends or a
 // stop is asked for.
@@ -81,18 +83,19 @@ struct LaunchSettings {
     TextOptions text;
 };
 
-class CRedirect {
+class CRedirect : public RunNotifications {
 public:
-    CRedirect() = default;
+    CRedirect() : m_delivery(*this) {}
     CRedirect(const CRedirect &) = delete;
     CRedirect &operator=(const CRedirect &) = delete;
     virtual ~CRedirect() = default;
 
-    // Notifications; the base delivers nothing.
+    // Notifications; the base delivers nothing. The output and the end
+    // reach them through the run's delivery (delivery.h).
     virtual void NotifyLaunched(const char *commandLine);
-    virtual void RelayStdout(const char *text, size_t length);
-    virtual void RelayStderr(const char *text, size_t length);
-    virtual void NotifyFinished(int stderrSeen);
+    void RelayStdout(const char *text, size_t length) override;
+    void RelayStderr(const char *text, size_t length) override;
+    void NotifyFinished(int stderrSeen) override;
     // A launch that failed: "Unable to start <command line>\n" to the output.
     virtual void ReportStartFailure(const std::string &commandLine);
 
@@ -122,6 +125,11 @@ public:
     DWORD ProcessId() const { return m_stagedStop.ProcessId(); }
     bool StopWasRequested() const { return m_stagedStop.Requested(); }
     int LeftoverProcesses() const { return m_leftovers.load(); }
+    // Bytes delivered (or dropped for want of a callback) per stream, and
+    // whether the error stream delivered any.
+    unsigned long long OutputBytes() const { return m_stdout.Bytes(); }
+    unsigned long long ErrorBytes() const { return m_stderr.Bytes(); }
+    int StderrSeen() const { return m_stderr.Seen(); }
 
     // Waits at most `timeoutMs` for the watcher to end, delivering messages
     // sent to this thread meanwhile (a completion callback may send to a
@@ -140,14 +148,10 @@ public:
     // run ended.
     bool RunInProgress() const { return m_state.load() != kIdle && !m_over.load(); }
 
-    std::atomic<int> m_stderrSeen{0};
     std::atomic<int> m_finished{0};
 
     // Set before LaunchChild; the launch reads it.
     LaunchSettings m_settings;
-    // Bytes delivered (or dropped for want of a callback).
-    std::atomic<unsigned long long> m_outputBytes{0};
-    std::atomic<unsigned long long> m_errorBytes{0};
     // How the run ended, fixed by the watcher before it reports the end:
     // m_over first, then the completion callback.
     std::atomic<bool> m_over{false};
@@ -169,24 +173,17 @@ public:
     // DLLGLUE_INPUT_OPEN nothing is ever written: the input stays open, so a
     // child reading it waits.
     InputQueue m_input;
-    // The library's ends of the output pipes (never inheritable,
-    // overlapped). Each reader closes its own end when it stops.
-    ScopedHandle m_stdoutReader;
-    ScopedHandle m_stderrReader;
-    ScopedHandle m_stdoutThread;
-    ScopedHandle m_stderrThread;
     ScopedHandle m_watchThread;
     ScopedHandle m_process;
     // The child and all it starts; null when the host's own job forbids one.
     ScopedHandle m_job;
     // Signalled by StopRun so that the watcher stops waiting for the child.
     ScopedHandle m_stopEvent;
-    // Signalled by the watcher once the run is over: each reader takes what
-    // is still in its pipe, then stops, however long others hold the pipe.
-    ScopedHandle m_drainEvent;
-    // One per reader, for its overlapped reads.
-    ScopedHandle m_stdoutReady;
-    ScopedHandle m_stderrReady;
+    // "Finish reading", signalled by the watcher once the run is over: each
+    // reader takes what is still in its pipe, then stops, however long
+    // others hold the pipe. Not the drain (drainMs), which is how long the
+    // run waits for what the child left running.
+    ScopedHandle m_finishReadingEvent;
     // The watcher's queue: the job's news (a process left, none is left),
     // each reader's end and a stop arrive here as packets.
     ScopedHandle m_port;
@@ -206,6 +203,8 @@ public:
 
     // The watcher's work, from the launch to the report of the end.
     void WatchRun();
+    // A reader's work: relays one stream until it ends.
+    void ReadStream(StreamKind stream);
 
 private:
     enum : int { kIdle, kLaunching, kRunning };
@@ -236,6 +235,12 @@ private:
     void ReleaseRun();
 
     std::atomic<int> m_state{kIdle};
+    // How the readers' chunks and the watcher's end reach the notifications.
+    RunDelivery m_delivery;
+    // The child's output and error output, each with its pipe and reader.
+    // A merged run starts no error reader.
+    OutputStream m_stdout{StreamKind::kOutput};
+    OutputStream m_stderr{StreamKind::kError};
     StagedStop m_stagedStop;
     // Processes terminated because the drain ran out.
     std::atomic<int> m_leftovers{0};
@@ -271,15 +276,6 @@ private:
 };
 
 extern CRedir g_redir;
-
-// Keeps the DLL loaded while a worker runs, so that a host unloading it
-// during a run (which it should not do) gets no crash from a worker running
-// unmapped code. The launching thread takes one reference per worker before
-// creating it; the worker gives it back as its very last act. Nothing in the
-// static library, whose code lives as long as the program.
-void HoldLibrary();
-void ReleaseLibrary();
-DWORD LeaveWorker();
 
 // Thread procedures; each takes the redirector as its argument.
 DWORD WINAPI StdoutReaderProc(LPVOID redirector);

@@ -1,8 +1,8 @@
 // Run objects: dllglue_runstart and the calls on a run. Each run is an
 // engine redirector of its own with the host's options; the engine does the
 // rest exactly as for dllglue_main.
-#include "engine/environment.h"
-#include "engine/program_search.h"
+#include "engine/command/environment.h"
+#include "engine/command/program_search.h"
 #include "engine/redirect.h"
 #include "glue/pump.h"
 
@@ -382,9 +382,9 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleR
     const bool over = run->m_over.load();
     result->state = over ? run->m_endState.load() : DLLGLUE_RUNNING;
     result->exitCode = over ? run->m_exitCode.load() : 0;
-    result->stderrSeen = run->m_stderrSeen.load();
-    result->outputBytes = run->m_outputBytes.load();
-    result->errorBytes = run->m_errorBytes.load();
+    result->stderrSeen = run->StderrSeen();
+    result->outputBytes = run->OutputBytes();
+    result->errorBytes = run->ErrorBytes();
     result->inputBytes = run->m_input.Written();
     // An older host's struct ends before these.
     if (result->size >= sizeof(ConsoleRunResult)) {

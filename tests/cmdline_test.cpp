@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/cmdline.h"
+#include "engine/command/cmdline.h"
 #include "test_support.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/syscalls.h"
+#include "engine/os/syscalls.h"
 #include "test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "engine/syscalls.h"
+#include "engine/os/syscalls.h"
 #include "test_support.h"
 
 namespace {

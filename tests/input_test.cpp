@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/input_queue.h"
-#include "engine/pipes.h"
+#include "engine/child/pipes.h"
+#include "engine/input/input_queue.h"
 #include "test_support.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <utility>
 
 #include "brackwyn.hpp"
+#include "engine/os/syscalls.h"
 #include "engine/redirect.h"
-#include "engine/syscalls.h"
 #include "test_support.h"
 
 // ------------------------------------------------------------------------

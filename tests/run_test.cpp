@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/cmdline.h"
+#include "engine/command/cmdline.h"
 #include "test_support.h"
 
 namespace {

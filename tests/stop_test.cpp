@@ -12,7 +12,7 @@
 
 #include "brackwyn.hpp"
 #include "child/stream.h"
-#include "engine/console_ctrl.h"
+#include "engine/stop/console_ctrl.h"
 #include "test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "child/handle_count.h"
 #include "child/stream.h"
-#include "engine/syscalls.h"
+#include "engine/os/syscalls.h"
 
 namespace {
 

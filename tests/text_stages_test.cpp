@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/chunker.h"
-#include "engine/line_cutter.h"
-#include "engine/read_chain.h"
-#include "engine/utf8_decoder.h"
+#include "engine/output/chunker.h"
+#include "engine/output/line_cutter.h"
+#include "engine/output/read_chain.h"
+#include "engine/output/utf8_decoder.h"
 
 namespace {
 

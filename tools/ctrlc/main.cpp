@@ -12,7 +12,7 @@
 // The library starts it without a console (DETACHED_PROCESS); it attaches to
 // the console of the first id still running, raises the event, waits for its
 // own copy and exits: 0 when the event was raised, 1 otherwise.
-#include "engine/ctrlc_helper.h"
+#include "engine/stop/ctrlc_helper.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "engine/staged_stop.h"
+#include "engine/stop/staged_stop.h"
 
-#include "engine/console_ctrl.h"
+#include "engine/stop/console_ctrl.h"
 
 #include <algorithm>
 

@@ -1,7 +1,8 @@
-#include "engine/environment.h"
-#include "engine/pipes.h"
+#include "engine/child/pipes.h"
+#include "engine/command/environment.h"
+#include "engine/os/syscalls.h"
+#include "engine/os/worker_thread.h"
 #include "engine/redirect.h"
-#include "engine/syscalls.h"
 
 #include <memory>
 #include <mutex>
@@ -10,10 +11,6 @@
 #include <vector>
 
 namespace {
-
-// Reserved, not committed: a worker needs little stack (its buffer lives on
-// the heap), and many runs at once should not reserve a megabyte each.
-constexpr SIZE_T kWorkerStack = 64 * 1024;
 
 // The library's own launches take turns over the moment the child's pipe
 // ends are inheritable, so that one run's child never inherits another's.
@@ -99,6 +96,14 @@ bool CreateProcessRetrying(const wchar_t *application, wchar_t *commandLine, DWO
     }
 }
 
+bool CreateOutputPipe(ScopedHandle &childEnd, OutputStream &stream) {
+    ScopedHandle reader;
+    if (!CreateChildPipe(PipeDirection::FromChild, childEnd, reader))
+        return false;
+    stream.Attach(std::move(reader));
+    return true;
+}
+
 } // namespace
 
 // A merged run has no error pipe: the output pipe serves both.
@@ -107,24 +112,24 @@ bool CRedirect::CreatePipes() {
     if (!CreateChildPipe(PipeDirection::ToChild, m_childStdinRead, inputWriter))
         return false;
     m_input.Attach(std::move(inputWriter));
-    return CreateChildPipe(PipeDirection::FromChild, m_childStdoutWrite, m_stdoutReader) &&
-           (m_settings.mergeErrors ||
-            CreateChildPipe(PipeDirection::FromChild, m_childStderrWrite, m_stderrReader));
+    return CreateOutputPipe(m_childStdoutWrite, m_stdout) &&
+           (m_settings.mergeErrors || CreateOutputPipe(m_childStderrWrite, m_stderr));
 }
 
 // The events and the port a run's threads talk through. Created before the
 // run counts as launching, so a stop always finds them.
 bool CRedirect::CreateRunObjects() {
-    // Manual reset: every wait after a stop or a drain must see it.
+    // Manual reset: every wait after a stop or "finish reading" must see
+    // it.
     m_stopEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
-    m_drainEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
-    // Manual reset, as overlapped I/O wants: the read itself resets it.
-    m_stdoutReady.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
-    m_stderrReady.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    m_finishReadingEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    // Each stream's event for its overlapped reads.
+    const bool outputReady = m_stdout.CreateReadyEvent();
+    const bool errorReady = m_stderr.CreateReadyEvent();
     // A port of its own, serving one thread: the watcher.
     m_port.Reset(g_sys.createIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
-    return m_stopEvent.IsValid() && m_drainEvent.IsValid() && m_stdoutReady.IsValid() &&
-           m_stderrReady.IsValid() && m_port.IsValid() && m_stagedStop.Create();
+    return m_stopEvent.IsValid() && m_finishReadingEvent.IsValid() && outputReady && errorReady &&
+           m_port.IsValid() && m_stagedStop.Create();
 }
 
 bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread) {
@@ -229,11 +234,7 @@ void CRedirect::JoinJob() {
 // The watcher comes last: it waits for the readers.
 bool CRedirect::StartWorkers() {
     auto start = [this](LPTHREAD_START_ROUTINE procedure, ScopedHandle &thread) {
-        HoldLibrary();
-        thread.Reset(g_sys.createThread(nullptr, kWorkerStack, procedure, this,
-                                        STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-        if (!thread.IsValid())
-            ReleaseLibrary();
+        thread.Reset(StartWorkerThread(procedure, this));
         return thread.IsValid();
     };
     // Input data, and a piped input, need the writer; the data is the
@@ -244,8 +245,8 @@ bool CRedirect::StartWorkers() {
         if (m_settings.input == DLLGLUE_INPUT_DATA)
             m_input.Close();
     }
-    return start(StdoutReaderProc, m_stdoutThread) &&
-           (m_settings.mergeErrors || start(StderrReaderProc, m_stderrThread)) &&
+    return m_stdout.Start(StdoutReaderProc, this) &&
+           (m_settings.mergeErrors || m_stderr.Start(StderrReaderProc, this)) &&
            start(WatcherProc, m_watchThread);
 }
 
@@ -266,15 +267,14 @@ bool CRedirect::LetChildRun(HANDLE primaryThread) {
 
 int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_finished = 0;
-    m_stderrSeen = 0;
     m_launchAbandoned = false;
     m_over = false;
     m_timedOut = false;
     m_childTerminated = false;
     m_endState = DLLGLUE_RUNNING;
     m_exitCode = 0;
-    m_outputBytes = 0;
-    m_errorBytes = 0;
+    m_stdout.ResetCounts();
+    m_stderr.ResetCounts();
     m_launchError = 0;
     m_processFailed = false;
     m_leftovers = 0;
@@ -318,10 +318,11 @@ int CRedirect::FailLaunch(const std::string &commandLine) {
         std::lock_guard<std::mutex> lock(m_releaseLock);
         StopTree();
     }
-    // Readers may have started without the watcher that would drain them,
-    // and the writer may be waiting for a child that never ran.
-    if (m_drainEvent.IsValid())
-        SetEvent(m_drainEvent.Get());
+    // Readers may have started without the watcher that would tell them to
+    // finish reading, and the writer may be waiting for a child that never
+    // ran.
+    if (m_finishReadingEvent.IsValid())
+        SetEvent(m_finishReadingEvent.Get());
     m_input.Abandon();
     WaitForWorkers(INFINITE);
     NoteMainRun(0);

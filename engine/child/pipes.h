@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "engine/scoped_handle.h"
+#include "engine/os/scoped_handle.h"
 
 // Which way the bytes flow: the child reads its input, writes its output.
 enum class PipeDirection { ToChild, FromChild };

@@ -1,4 +1,4 @@
-#include "engine/ctrlc_helper.h"
+#include "engine/stop/ctrlc_helper.h"
 
 #include <windows.h>
 

@@ -37,10 +37,9 @@ HANDLE DuplicateOf(const ScopedHandle &handle) {
 
 bool CRedirect::OnWorkerThread() const {
     const DWORD self = GetCurrentThreadId();
-    for (const ScopedHandle *thread : {&m_stdoutThread, &m_stderrThread, &m_watchThread}) {
-        if (thread->IsValid() && GetThreadId(thread->Get()) == self)
-            return true;
-    }
+    if (m_stdout.OnReader(self) || m_stderr.OnReader(self) ||
+        (m_watchThread.IsValid() && GetThreadId(m_watchThread.Get()) == self))
+        return true;
     HANDLE writer = m_input.Thread();
     return writer != nullptr && GetThreadId(writer) == self;
 }
@@ -225,12 +224,11 @@ void CRedirect::StopAtExit() {
 void CRedirect::WaitForWorkers(DWORD timeoutMs) {
     HANDLE threads[4];
     DWORD count = 0;
-    for (const ScopedHandle *thread : {&m_stdoutThread, &m_stderrThread, &m_watchThread}) {
-        if (thread->IsValid())
-            threads[count++] = thread->Get();
+    for (HANDLE thread :
+         {m_stdout.Thread(), m_stderr.Thread(), m_watchThread.Get(), m_input.Thread()}) {
+        if (thread != nullptr)
+            threads[count++] = thread;
     }
-    if (m_input.Thread() != nullptr)
-        threads[count++] = m_input.Thread();
     if (count > 0)
         WaitForMultipleObjects(count, threads, TRUE, timeoutMs);
 }
@@ -258,10 +256,11 @@ void CRedirect::ReleaseRun() {
     }
     // The queue lets go of the child's process handle before it closes.
     m_input.Release();
+    m_stdout.Release();
+    m_stderr.Release();
     for (ScopedHandle *handle :
-         {&m_process, &m_stopEvent, &m_drainEvent, &m_stdoutReady, &m_stderrReady, &m_port,
-          &m_childStdinRead, &m_childStdoutWrite, &m_childStderrWrite, &m_stdoutReader,
-          &m_stderrReader, &m_stdoutThread, &m_stderrThread, &m_watchThread})
+         {&m_process, &m_stopEvent, &m_finishReadingEvent, &m_port, &m_childStdinRead,
+          &m_childStdoutWrite, &m_childStderrWrite, &m_watchThread})
         handle->Close();
     m_state = kIdle;
 }

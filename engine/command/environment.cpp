@@ -1,4 +1,4 @@
-#include "engine/environment.h"
+#include "engine/command/environment.h"
 
 #include <algorithm>
 

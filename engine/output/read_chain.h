@@ -11,9 +11,9 @@
 #include <optional>
 #include <vector>
 
-#include "engine/chunker.h"
-#include "engine/line_cutter.h"
-#include "engine/utf8_decoder.h"
+#include "engine/output/chunker.h"
+#include "engine/output/line_cutter.h"
+#include "engine/output/utf8_decoder.h"
 
 // How a run's streams become chunks.
 struct TextOptions {

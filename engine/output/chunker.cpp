@@ -1,5 +1,5 @@
-#include "engine/chunker.h"
-#include "engine/sizes.h"
+#include "engine/output/chunker.h"
+#include "engine/os/sizes.h"
 
 namespace {
 

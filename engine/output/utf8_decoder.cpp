@@ -1,4 +1,4 @@
-#include "engine/utf8_decoder.h"
+#include "engine/output/utf8_decoder.h"
 
 #include <cstdint>
 #include <cstring>

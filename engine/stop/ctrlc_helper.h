@@ -1,5 +1,5 @@
 // The body of the short-lived process that raises Ctrl+C in a run's console
-// (see engine/console_ctrl.cpp for why a process of its own does it). Run by
+// (see engine/stop/console_ctrl.cpp for why a process of its own does it). Run by
 // brackwyn-ctrlc.exe and by rundll32 through dllglue_ctrlc alike.
 #pragma once
 

@@ -1,6 +1,6 @@
-#include "engine/program_search.h"
+#include "engine/command/program_search.h"
 
-#include "engine/environment.h"
+#include "engine/command/environment.h"
 
 #include <cstring>
 #include <cwchar>
@@ -245,4 +245,3 @@ std::wstring ModulePath(HMODULE module) {
         path.resize(path.size() * 2);
     }
 }
-

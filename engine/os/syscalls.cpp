@@ -1,4 +1,4 @@
-#include "engine/syscalls.h"
+#include "engine/os/syscalls.h"
 
 SysCalls RealSysCalls() noexcept {
     return SysCalls{

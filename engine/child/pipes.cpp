@@ -1,6 +1,6 @@
-#include "engine/pipes.h"
-#include "engine/sizes.h"
-#include "engine/syscalls.h"
+#include "engine/child/pipes.h"
+#include "engine/os/sizes.h"
+#include "engine/os/syscalls.h"
 
 #include <atomic>
 #include <cwchar>

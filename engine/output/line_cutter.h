@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <string>
 
-#include "engine/chunker.h"
+#include "engine/output/chunker.h"
 
 class LineCutter {
 public:

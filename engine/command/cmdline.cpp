@@ -1,6 +1,6 @@
-#include "engine/cmdline.h"
+#include "engine/command/cmdline.h"
 
-#include "engine/environment.h"
+#include "engine/command/environment.h"
 
 #include <cstring>
 

@@ -1,20 +1,12 @@
-#include "engine/input_queue.h"
+#include "engine/input/input_queue.h"
 
 #include "brackwyn.h"
-#include "engine/redirect.h"
-#include "engine/sizes.h"
-#include "engine/syscalls.h"
+#include "engine/os/sizes.h"
+#include "engine/os/syscalls.h"
+#include "engine/os/worker_thread.h"
 
 #include <new>
 #include <utility>
-
-namespace {
-
-// Reserved, not committed, as for the run's other workers: the writer's
-// bytes live in the queue, not on its stack.
-constexpr SIZE_T kWriterStack = 64 * 1024;
-
-} // namespace
 
 void InputQueue::Attach(ScopedHandle pipe) {
     std::lock_guard<std::mutex> lock(m_lock);
@@ -49,14 +41,8 @@ bool InputQueue::Start(std::string first, HANDLE child) {
         }
         m_queued += m_blocks.back().size();
     }
-    HoldLibrary();
-    m_thread.Reset(g_sys.createThread(nullptr, kWriterStack, WriterProc, this,
-                                      STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-    if (!m_thread.IsValid()) {
-        ReleaseLibrary();
-        return false;
-    }
-    return true;
+    m_thread.Reset(StartWorkerThread(WriterProc, this));
+    return m_thread.IsValid();
 }
 
 bool InputQueue::ChildEnded() const {

@@ -1,4 +1,4 @@
-#include "engine/read_chain.h"
+#include "engine/output/read_chain.h"
 
 ReadChain::ReadChain(const TextOptions &options, ChunkSink &sink)
     : m_chunker(sink, options.utf8, options.lines) {

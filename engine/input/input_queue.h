@@ -26,7 +26,7 @@
 #include <mutex>
 #include <string>
 
-#include "engine/scoped_handle.h"
+#include "engine/os/scoped_handle.h"
 
 class InputQueue {
 public:

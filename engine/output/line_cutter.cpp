@@ -1,5 +1,5 @@
-#include "engine/line_cutter.h"
-#include "engine/sizes.h"
+#include "engine/output/line_cutter.h"
+#include "engine/os/sizes.h"
 
 #include <cstdint>
 #include <cstring>

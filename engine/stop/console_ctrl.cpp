@@ -6,7 +6,7 @@
 // that called AllocConsole for its log), its own Ctrl+C handler, and several
 // runs to stop at once from several threads. Attaching the host itself would
 // take its console away, change its standard handles, and hand it the very
-// Ctrl+C it sends. So a process of its own does it (engine/ctrlc_helper.cpp):
+// Ctrl+C it sends. So a process of its own does it (engine/stop/ctrlc_helper.cpp):
 // it has no console to lose, attaches to the run's console, raises the
 // event, and ignores it itself until it has come (delivery is asynchronous:
 // a process that stops ignoring it too soon is hit by it), then exits.
@@ -16,9 +16,9 @@
 // system's rundll32 takes, and the stop's latency is mostly that start.
 // Without it, rundll32 runs dllglue_ctrlc from this library instead; it
 // ships with the system, so a host may still ship this one DLL.
-#include "engine/console_ctrl.h"
-#include "engine/ctrlc_helper.h"
-#include "engine/program_search.h"
+#include "engine/stop/console_ctrl.h"
+#include "engine/command/program_search.h"
+#include "engine/stop/ctrlc_helper.h"
 
 #include <string>
 

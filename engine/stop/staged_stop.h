@@ -13,7 +13,7 @@
 #include <atomic>
 #include <vector>
 
-#include "engine/scoped_handle.h"
+#include "engine/os/scoped_handle.h"
 
 class StagedStop {
 public:

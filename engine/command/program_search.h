@@ -38,4 +38,3 @@ bool FindProgram(const char *command, const ProgramSearch &search, FoundProgram 
 // The full path of a loaded module (null: the program itself); empty when
 // the system cannot say.
 std::wstring ModulePath(HMODULE module);
-

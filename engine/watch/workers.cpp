@@ -1,0 +1,211 @@
+#include "engine/os/worker_thread.h"
+#include "engine/redirect.h"
+
+#include <algorithm>
+
+namespace {
+
+// After a stop, how long the run's processes get to die and their pipes to
+// break before the watcher has the readers take what is left and stop.
+constexpr DWORD kStopGraceMs = 30;
+// While the child has ended but the run goes on (a descendant holds the
+// output), how often the watcher asks the job itself how many processes it
+// has: the job's port is documented as a notice, not a promise.
+constexpr DWORD kJobPollMs = 250;
+
+} // namespace
+
+// The reader relays its stream, then tells the watcher it has ended.
+void CRedirect::ReadStream(StreamKind stream) {
+    OutputStream &part = stream == StreamKind::kOutput ? m_stdout : m_stderr;
+    part.Relay(m_settings.text, m_delivery.Current(), m_finishReadingEvent.Get());
+    PostQueuedCompletionStatus(m_port.Get(), 0, kReaderEndedKey, nullptr);
+}
+
+DWORD WINAPI StdoutReaderProc(LPVOID redirector) {
+    static_cast<CRedirect *>(redirector)->ReadStream(StreamKind::kOutput);
+    return LeaveWorker();
+}
+
+DWORD WINAPI StderrReaderProc(LPVOID redirector) {
+    static_cast<CRedirect *>(redirector)->ReadStream(StreamKind::kError);
+    return LeaveWorker();
+}
+
+DWORD WINAPI WatcherProc(LPVOID redirector) {
+    static_cast<CRedirect *>(redirector)->WatchRun();
+    return LeaveWorker();
+}
+
+bool CRedirect::JobIsEmpty() const {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    return m_job.IsValid() &&
+           QueryInformationJobObject(m_job.Get(), JobObjectBasicAccountingInformation, &accounting,
+                                     sizeof(accounting), nullptr) &&
+           accounting.ActiveProcesses == 0;
+}
+
+// The run's own time limit: a stop like an abort's, made by the watcher.
+void CRedirect::StopForTimeout() {
+    std::lock_guard<std::mutex> lock(m_releaseLock);
+    if (m_stopRequested.load())
+        return;
+    m_timedOut = true;
+    StopTree();
+}
+
+// The time limit has passed. With a grace it asks first, as a graceful stop
+// does; the run is timed out either way. True when the tree was terminated.
+bool CRedirect::OnTimeLimit() {
+    if (m_settings.timeoutGraceMs == 0) {
+        StopForTimeout();
+        return true;
+    }
+    std::lock_guard<std::mutex> lock(m_releaseLock);
+    if (!m_stopRequested.load()) {
+        m_timedOut = true;
+        m_stagedStop.Request(m_settings.timeoutGraceMs);
+    }
+    return false;
+}
+
+// Fixes how the run ended before anyone is told: its state and the child's
+// own exit code. The child is known to have ended unless the run was
+// stopped; then it is being terminated, and gets a moment to finish dying.
+// The state tells how the child ended: by itself (within a stop's grace
+// too), terminated, or past its time limit.
+void CRedirect::SettleEnd(bool stopped) {
+    DWORD exitCode = STILL_ACTIVE;
+    if (stopped)
+        WaitForSingleObject(m_process.Get(), 100);
+    if (!GetExitCodeProcess(m_process.Get(), &exitCode) ||
+        (stopped && WaitForSingleObject(m_process.Get(), 0) != WAIT_OBJECT_0))
+        exitCode = 1; // what the stop terminates it with
+    std::lock_guard<std::mutex> lock(m_releaseLock);
+    m_exitCode = exitCode;
+    // Aborted only when a stop ended the child itself, at once or after a
+    // graceful stop's grace: a stop that came after the child had ended by
+    // itself leaves its state telling so.
+    m_endState = m_timedOut.load()          ? DLLGLUE_TIMEDOUT
+                 : m_childTerminated.load() ? DLLGLUE_ABORTED
+                                            : DLLGLUE_EXITED;
+    m_over = true;
+}
+
+namespace {
+
+DWORD Until(ULONGLONG deadline) {
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline)
+        return 0;
+    return deadline - now >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(deadline - now);
+}
+
+} // namespace
+
+// Waits until the run is over, has the readers finish, and reports the end.
+// Over means: the child has ended, and either both pipes have broken (every
+// byte is in) or no process of the run is left (every byte that will come is
+// in the pipes). A stop, the run's time limit, the end of a graceful stop's
+// grace or of the drain cut this short after a brief grace.
+void CRedirect::WatchRun() {
+    const ULONGLONG started = GetTickCount64();
+    const DWORD limit = m_settings.timeoutMs;
+    bool limitReached = limit == 0;
+    ULONGLONG drainDeadline = 0; // none until the child has ended by itself
+    // Milliseconds until the next deadline (time limit, grace, drain), and no
+    // more than `most`.
+    auto nextTimeout = [&](DWORD most) {
+        DWORD timeout = most;
+        if (!limitReached)
+            timeout = (std::min)(timeout, Until(started + limit));
+        timeout = (std::min)(timeout, m_stagedStop.UntilDeadline());
+        if (drainDeadline != 0)
+            timeout = (std::min)(timeout, Until(drainDeadline));
+        return timeout;
+    };
+    // Acts on whatever is due; true when the tree was terminated.
+    auto actOnDeadlines = [&]() {
+        if (!limitReached && Until(started + limit) == 0) {
+            limitReached = true;
+            if (OnTimeLimit())
+                return true;
+        }
+        if (m_stagedStop.TakeAsk())
+            AskTreeToEnd();
+        if (m_stagedStop.UntilDeadline() == 0) {
+            TerminateAfterGrace();
+            return true;
+        }
+        if (drainDeadline != 0 && Until(drainDeadline) == 0) {
+            TerminateLeftovers();
+            return true;
+        }
+        return false;
+    };
+
+    // Until the child ends, or the run is stopped.
+    HANDLE waits[3] = {m_process.Get(), m_stopEvent.Get(), m_stagedStop.WakeEvent()};
+    bool stopped = false;
+    for (;;) {
+        const DWORD waited = WaitForMultipleObjects(3, waits, FALSE, nextTimeout(INFINITE));
+        if (waited == WAIT_OBJECT_0)
+            break;
+        if (waited == WAIT_OBJECT_0 + 1 || waited == WAIT_FAILED || actOnDeadlines()) {
+            stopped = true;
+            break;
+        }
+    }
+    if (!stopped && m_settings.drainMs != 0)
+        drainDeadline = GetTickCount64() + m_settings.drainMs;
+    NoteMainRun(0);
+    ULONGLONG stopDeadline = GetTickCount64() + kStopGraceMs;
+    if (stopped)
+        WaitForSingleObject(m_process.Get(), kStopGraceMs);
+    // The streams whose readers were started: a merged run has one, its
+    // error output sharing the output pipe.
+    const int readers = (m_stdout.Started() ? 1 : 0) + (m_stderr.Started() ? 1 : 0);
+    int readersEnded = 0;
+    for (;;) {
+        if (readersEnded == readers)
+            break;
+        if (JobIsEmpty())
+            break;
+        if (!stopped && actOnDeadlines()) {
+            stopped = true;
+            stopDeadline = GetTickCount64() + kStopGraceMs;
+        }
+        const ULONGLONG now = GetTickCount64();
+        if (stopped && now >= stopDeadline)
+            break;
+        const DWORD timeout = stopped ? static_cast<DWORD>(stopDeadline - now)
+                                      : nextTimeout(m_job.IsValid() ? kJobPollMs : INFINITE);
+        DWORD bytes = 0;
+        ULONG_PTR key = 0;
+        OVERLAPPED *overlapped = nullptr;
+        const BOOL dequeued =
+            GetQueuedCompletionStatus(m_port.Get(), &bytes, &key, &overlapped, timeout);
+        if (dequeued && key == kReaderEndedKey)
+            ++readersEnded;
+        if (dequeued && key == kStopKey && !stopped) {
+            stopped = true;
+            stopDeadline = GetTickCount64() + kStopGraceMs;
+        }
+    }
+    // Whatever is still in the pipes is delivered; nothing after that. The
+    // input is over too: what is still queued will never be read, and the
+    // end of the run does not wait for it.
+    SetEvent(m_finishReadingEvent.Get());
+    m_input.Abandon();
+    HANDLE workers[3];
+    DWORD workerCount = 0;
+    for (HANDLE worker : {m_stdout.Thread(), m_stderr.Thread(), m_input.Thread()}) {
+        if (worker != nullptr)
+            workers[workerCount++] = worker;
+    }
+    WaitForMultipleObjects(workerCount, workers, TRUE, INFINITE);
+    SettleEnd(stopped);
+    if (!m_launchAbandoned.load())
+        m_delivery.Current().Complete(m_stderr.Seen());
+    m_finished = 1;
+}
