@@ -42,6 +42,11 @@
 
 namespace brackwyn {
 
+// The running DLL's version, to compare with BRACKWYN_VERSION.
+inline unsigned version() noexcept {
+    return dllglue_version();
+}
+
 // A call that failed: code() is one of the DLLGLUE_E* values, what() the
 // library's text for it (dllglue_lasterror), say "Unable to start foo: The
 // system cannot find the file specified (error 2)".
