@@ -160,6 +160,11 @@ int ReadOptions(const ConsoleRunOptions *given, ConsoleRunOptions &options) {
         options.input == DLLGLUE_INPUT_DATA || options.input == DLLGLUE_INPUT_PIPE;
     if (takesData && options.inputData == nullptr && options.inputLength != 0)
         return Fail(DLLGLUE_EINVAL, "options->inputData is NULL but inputLength is not 0");
+    // The error callback would never be called: the whole stream would be
+    // read and dropped.
+    if ((options.flags & DLLGLUE_MERGE) != 0 && options.onOutput == nullptr &&
+        options.onError != nullptr)
+        return Fail(DLLGLUE_EINVAL, "a merged stream goes to onOutput");
     if ((options.flags & DLLGLUE_TEXT_UTF8) != 0 && options.textCodePage != 0 &&
         !Utf8Decoder::UsableCodePage(options.textCodePage))
         return Fail(DLLGLUE_EINVAL, "options->textCodePage is not a single-byte, double-byte or "
@@ -438,6 +443,10 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run) {
 
 BRACKWYN_API const char *BRACKWYN_CALL dllglue_lasterror(void) {
     return t_lastError.c_str();
+}
+
+BRACKWYN_API unsigned BRACKWYN_CALL dllglue_version(void) {
+    return BRACKWYN_VERSION;
 }
 
 } // extern "C"

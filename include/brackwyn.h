@@ -30,6 +30,15 @@
    that read this header, meaningless on x64. */
 #define BRACKWYN_CALL __cdecl
 
+/* The version of this header. A host built against it checks the DLL it runs with by
+   dllglue_version() >= BRACKWYN_VERSION: a DLL of the same major version and at least this
+   minor version has everything this header declares. */
+#define BRACKWYN_VERSION_MAJOR 0
+#define BRACKWYN_VERSION_MINOR 1
+#define BRACKWYN_VERSION_PATCH 0
+#define BRACKWYN_VERSION                                                                           \
+    (BRACKWYN_VERSION_MAJOR * 10000 + BRACKWYN_VERSION_MINOR * 100 + BRACKWYN_VERSION_PATCH)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -327,6 +336,8 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runclosein(ConsoleRun *run);
 BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run);
 /* This thread's last failure, as text; valid until this thread's next call. */
 BRACKWYN_API const char *BRACKWYN_CALL dllglue_lasterror(void);
+/* The running DLL's version, as BRACKWYN_VERSION counts it. */
+BRACKWYN_API unsigned BRACKWYN_CALL dllglue_version(void);
 
 #ifdef __cplusplus
 } /* extern "C" */

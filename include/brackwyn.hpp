@@ -42,6 +42,11 @@
 
 namespace brackwyn {
 
+// The running DLL's version, to compare with BRACKWYN_VERSION.
+inline unsigned version() noexcept {
+    return dllglue_version();
+}
+
 // A call that failed: code() is one of the DLLGLUE_E* values, what() the
 // library's text for it (dllglue_lasterror), say "Unable to start foo: The
 // system cannot find the file specified (error 2)".
@@ -282,6 +287,7 @@ public:
         environment.push_back(nullptr);
 
         auto shared = std::make_unique<Shared>();
+        auto waits = std::make_shared<WaitList>();
         shared->onOutput = std::move(options.m_onOutput);
         shared->onError = std::move(options.m_onError);
         shared->onExit = std::move(options.m_onExit);
@@ -313,6 +319,7 @@ public:
             throw Error(status, dllglue_lasterror());
         m_handle = handle;
         m_shared = std::move(shared);
+        m_waits = std::move(waits);
         m_shared->Started(handle);
     }
 
@@ -320,14 +327,14 @@ public:
     Run &operator=(const Run &) = delete;
     Run(Run &&other) noexcept
         : m_handle(std::exchange(other.m_handle, nullptr)), m_shared(std::move(other.m_shared)),
-          m_error(std::move(other.m_error)), m_waits(std::exchange(other.m_waits, nullptr)) {}
+          m_error(std::move(other.m_error)), m_waits(std::move(other.m_waits)) {}
     Run &operator=(Run &&other) noexcept {
         if (this != &other) {
             Release();
             m_handle = std::exchange(other.m_handle, nullptr);
             m_shared = std::move(other.m_shared);
             m_error = std::move(other.m_error);
-            m_waits = std::exchange(other.m_waits, nullptr);
+            m_waits = std::move(other.m_waits);
         }
         return *this;
     }
@@ -336,22 +343,23 @@ public:
     // Waits until the run has ended and its exit callable has returned.
     // Throws Error (DLLGLUE_EBUSY from one of this run's own callables), or
     // what one of its callables threw. A handler that a pumping wait
-    // dispatches may close or destroy the Run: the wait then returns the
-    // run's result as it was when closed.
+    // dispatches, or another thread, may close or destroy the Run: the wait
+    // then returns the run's result as it was when closed. Several threads
+    // may wait on one Run at once.
     Result wait(Wait mode = Wait::Block) {
-        WaitSlot slot;
-        WaitFor(ULONG_MAX, mode, slot); // INFINITE
-        return slot.closed ? slot.result : result();
+        Result ended;
+        WaitFor(ULONG_MAX, mode, ended); // INFINITE
+        return ended;
     }
     // False when `limit` passed first; the run goes on.
     bool waitFor(std::chrono::milliseconds limit, Wait mode = Wait::Block) {
         const auto count = limit.count();
         const auto forever = static_cast<std::chrono::milliseconds::rep>(ULONG_MAX);
-        WaitSlot slot;
+        Result ended;
         return WaitFor(count <= 0         ? 0UL
                        : count >= forever ? ULONG_MAX
                                           : static_cast<unsigned long>(count),
-                       mode, slot);
+                       mode, ended) != Waited::TimedOut;
     }
 
     // Stops the run's whole process tree (state Aborted). False when it had
@@ -395,10 +403,9 @@ public:
     // frees it; the Run is empty afterwards. Throws Error (DLLGLUE_EBUSY)
     // from one of the run's own callables, and then leaves the run as it is.
     void close() {
-        const int status = dllglue_runclose(m_handle);
+        const int status = Close();
         if (status != DLLGLUE_OK)
             Throw(status);
-        Closed();
     }
 
     // With Options::inputPipe: queues a copy of `data` for the child's input
@@ -452,32 +459,82 @@ private:
         return result;
     }
 
-    // A wait of this Run in progress, innermost first. A close during it
-    // (from a handler the wait dispatched) leaves the run's result here,
-    // since neither the run nor, after a destruction, this Run can be read
-    // once the wait returns.
-    struct WaitSlot {
-        WaitSlot *outer = nullptr;
+    // The waits of this Run in progress, on any threads, and what a close
+    // during them left for them. A close from another thread, or from a
+    // handler that a pumping wait dispatched, may free or destroy this Run
+    // while they wait, so each wait holds the list itself. The library's run
+    // must stay readable until the last of them has returned: while waits
+    // are in progress close() only ends the run, and the last wait out
+    // frees it.
+    //
+    // The lock guards a few fields for a few instructions, never a call into
+    // the library; it spins, since std::mutex is missing from some MinGW
+    // thread models and this header does not take <windows.h> in.
+    struct WaitList {
+        std::atomic<bool> locked{false};
+        int active = 0;
         bool closed = false;
+        bool freeByLastWait = false;
+        // Left to the process's end by a destruction in its own callable:
+        // never freed, so a wait reads the run itself.
+        bool left = false;
         Result result;
+
+        void Lock() noexcept {
+            while (locked.exchange(true, std::memory_order_acquire)) {
+            }
+        }
+        void Unlock() noexcept { locked.store(false, std::memory_order_release); }
+    };
+    class WaitListLock {
+    public:
+        explicit WaitListLock(WaitList &list) noexcept : m_list(list) { m_list.Lock(); }
+        ~WaitListLock() { m_list.Unlock(); }
+        WaitListLock(const WaitListLock &) = delete;
+        WaitListLock &operator=(const WaitListLock &) = delete;
+
+    private:
+        WaitList &m_list;
     };
 
-    // After a successful dllglue_runclose. A wait still in progress holds
-    // the run, which stays readable until that wait returns.
-    void Closed() noexcept {
-        if (m_waits != nullptr) {
-            ConsoleRunResult raw{};
-            raw.size = sizeof(raw);
-            dllglue_runresult(m_handle, &raw);
-            for (WaitSlot *slot = m_waits; slot != nullptr; slot = slot->outer) {
-                slot->closed = true;
-                slot->result = Convert(raw);
-            }
-            m_waits = nullptr;
+    // Every close goes this way, so that no wait can begin on a freed run:
+    // the run is ended and read while it is still the library's, and freed
+    // by whoever leaves it last, this close or the last wait. This Run is
+    // empty afterwards. DLLGLUE_EBUSY from one of the run's own callables,
+    // which leaves the run as it is.
+    int Close() noexcept {
+        if (m_handle == nullptr)
+            return DLLGLUE_OK;
+        // A wait that cannot wait tells a callback of this run, before
+        // anything is changed.
+        if (dllglue_runwait(m_handle, 0, 0) == DLLGLUE_EBUSY)
+            return DLLGLUE_EBUSY;
+        dllglue_runabort(m_handle);
+        dllglue_runwait(m_handle, ULONG_MAX, 0); // INFINITE: the exit callable has returned
+        const Result ended = ReadResult(m_handle);
+        bool freeHere;
+        std::unique_ptr<Shared> shared;
+        {
+            WaitListLock lock(*m_waits);
+            m_waits->closed = true;
+            m_waits->result = ended;
+            freeHere = m_waits->active == 0;
+            m_waits->freeByLastWait = !freeHere;
+            m_error = error();
+            shared = std::move(m_shared);
         }
-        m_error = error();
+        if (freeHere)
+            dllglue_runclose(m_handle);
         m_handle = nullptr;
-        m_shared.reset();
+        m_waits.reset();
+        return DLLGLUE_OK;
+    }
+
+    static Result ReadResult(ConsoleRun *handle) noexcept {
+        ConsoleRunResult raw{};
+        raw.size = sizeof(raw);
+        dllglue_runresult(handle, &raw);
+        return Convert(raw);
     }
 
     // What the library's `user` points to: the callables, and the first
@@ -549,64 +606,99 @@ private:
 
     [[noreturn]] static void Throw(int status) { throw Error(status, dllglue_lasterror()); }
 
-    // Enlists `slot` for the length of one wait, also one that a throwing
-    // window procedure cuts short.
-    class WaitEntry {
+    enum class Waited { Ended, TimedOut, Closed };
+
+    // Leaves a wait counted by WaitFor, whatever the wait did, also when a
+    // throwing window procedure cut it short; frees the run when a close
+    // left that to the last wait out.
+    class WaitLeave {
     public:
-        WaitEntry(Run &run, WaitSlot &slot) noexcept : m_run(run), m_slot(slot) {
-            m_slot.outer = m_run.m_waits;
-            m_run.m_waits = &m_slot;
+        WaitLeave(ConsoleRun *handle, WaitList &list) noexcept : m_handle(handle), m_list(list) {}
+        ~WaitLeave() {
+            bool freeHere;
+            {
+                WaitListLock lock(m_list);
+                --m_list.active;
+                freeHere = m_list.freeByLastWait && m_list.active == 0;
+                if (freeHere)
+                    m_list.freeByLastWait = false;
+            }
+            if (freeHere)
+                dllglue_runclose(m_handle);
         }
-        ~WaitEntry() {
-            if (!m_slot.closed)
-                m_run.m_waits = m_slot.outer;
-        }
-        WaitEntry(const WaitEntry &) = delete;
-        WaitEntry &operator=(const WaitEntry &) = delete;
+        WaitLeave(const WaitLeave &) = delete;
+        WaitLeave &operator=(const WaitLeave &) = delete;
 
     private:
-        Run &m_run;
-        WaitSlot &m_slot;
+        ConsoleRun *m_handle;
+        WaitList &m_list;
     };
 
-    bool WaitFor(unsigned long timeoutMs, Wait mode, WaitSlot &slot) {
-        int status;
+    // `out` gets the result of a run that ended or was closed meanwhile.
+    // Once the wait has been counted, this Run may be closed or destroyed
+    // by another thread or a dispatched handler at any moment: it is read
+    // only under the list's lock while the list says it is not closed.
+    Waited WaitFor(unsigned long timeoutMs, Wait mode, Result &out) {
+        if (m_handle == nullptr)
+            Throw(dllglue_runwait(nullptr, 0, 0));
+        ConsoleRun *const handle = m_handle;
+        const std::shared_ptr<WaitList> list = m_waits;
         {
-            WaitEntry entry(*this, slot);
-            status =
-                dllglue_runwait(m_handle, timeoutMs, mode == Wait::Pump ? DLLGLUE_WAIT_PUMP : 0);
+            WaitListLock lock(*list);
+            ++list->active;
         }
-        // Closed meanwhile, perhaps destroyed: nothing of this Run is read.
-        if (slot.closed)
-            return true;
+        WaitLeave leave(handle, *list);
+        const int status =
+            dllglue_runwait(handle, timeoutMs, mode == Wait::Pump ? DLLGLUE_WAIT_PUMP : 0);
+        std::exception_ptr failure;
+        bool left;
+        {
+            WaitListLock lock(*list);
+            left = list->left;
+            if (list->closed && !left) {
+                out = list->result;
+                return Waited::Closed;
+            }
+            if (!left && status == DLLGLUE_OK && m_shared && m_shared->failed.load())
+                failure = m_shared->failure;
+        }
+        if (left) {
+            out = ReadResult(handle);
+            return Waited::Closed;
+        }
         if (status == DLLGLUE_ETIMEOUT)
-            return false;
+            return Waited::TimedOut;
         if (status != DLLGLUE_OK)
             Throw(status);
-        // The run is over: every callable has returned.
-        if (m_shared && m_shared->failed.load())
-            std::rethrow_exception(m_shared->failure);
-        return true;
+        // The run is over, every callable has returned: rethrow what one of
+        // them threw. Still counted, so the run is readable.
+        if (failure)
+            std::rethrow_exception(failure);
+        out = ReadResult(handle);
+        return Waited::Ended;
     }
 
     // A run cannot be freed from its own callables (the library would wait
-    // for itself): it is stopped and left to the process's end.
+    // for itself): it is stopped and left to the process's end, and its
+    // waits read it themselves when they return.
     void Release() noexcept {
-        if (m_handle == nullptr)
+        if (Close() != DLLGLUE_EBUSY)
             return;
-        if (dllglue_runclose(m_handle) == DLLGLUE_EBUSY) {
-            dllglue_runabort(m_handle);
+        dllglue_runabort(m_handle);
+        {
+            WaitListLock lock(*m_waits);
+            m_waits->left = true;
             static_cast<void>(m_shared.release());
-            m_waits = nullptr;
         }
-        Closed();
+        m_handle = nullptr;
+        m_waits.reset();
     }
 
     ConsoleRun *m_handle = nullptr;
     std::unique_ptr<Shared> m_shared;
     // A callable's exception, kept by close() after the run is freed.
     std::exception_ptr m_error;
-    WaitSlot *m_waits = nullptr;
+    std::shared_ptr<WaitList> m_waits;
 };
 
 } // namespace brackwyn

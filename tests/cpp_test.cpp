@@ -1,9 +1,11 @@
 // The C++ layer as a host written against it meets it.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "brackwyn.hpp"
 #include "test_support.h"
@@ -79,5 +81,35 @@ TEST(Cpp, ExceptionNoWaitSeesIsKeptForTheHost) {
         std::rethrow_exception(run.error());
     } catch (const std::runtime_error &error) {
         EXPECT_EQ(std::string(error.what()).rfind("refused l", 0), 0u) << error.what();
+    }
+}
+
+// Two threads wait on one Run while a third closes it at a random moment:
+// each wait returns the closed run's result, none writes into another's
+// frame, and the run is freed once, by whoever leaves it last.
+TEST(Cpp, TwoThreadsWaitWhileAThirdCloses) {
+    for (int round = 0; round < 20; ++round) {
+        brackwyn::Run run(ChildCommand("sleep 3000"));
+        std::atomic<int> ended{0};
+        std::atomic<int> aborted{0};
+        auto waiter = [&run, &ended, &aborted] {
+            try {
+                const brackwyn::Result result = run.wait();
+                ended.fetch_add(1);
+                if (result.state == brackwyn::State::Aborted)
+                    aborted.fetch_add(1);
+            } catch (const brackwyn::Error &) {
+                // Only when the close came before this wait began.
+            }
+        };
+        std::thread first(waiter);
+        std::thread second(waiter);
+        Sleep(100 + static_cast<DWORD>(round * 5));
+        run.close();
+        first.join();
+        second.join();
+        EXPECT_FALSE(run);
+        EXPECT_EQ(ended.load(), 2) << "round " << round;
+        EXPECT_EQ(aborted.load(), 2) << "round " << round;
     }
 }

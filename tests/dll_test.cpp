@@ -60,6 +60,11 @@ TEST(Dll, ExportsEveryEntryPointByItsPlainName) {
          {"dllglue_main", "dllglue_abort", "dllglue_setconsoleout", "dllglue_setconsoleerr",
           "dllglue_setconsoleexit", "dllglue_setconsolestart"})
         EXPECT_NE(GetProcAddress(dll, name), nullptr) << name;
+    using Version = unsigned(BRACKWYN_CALL *)(void);
+    const auto version =
+        reinterpret_cast<Version>(reinterpret_cast<void *>(GetProcAddress(dll, "dllglue_version")));
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(version(), static_cast<unsigned>(BRACKWYN_VERSION));
 #ifdef __GNUC__
     // Cbrackwyn's copy and move assignment, as this compiler names them.
     EXPECT_NE(GetProcAddress(dll, "_ZN9CbrackwynaSERKS_"), nullptr);

@@ -348,6 +348,14 @@ TEST(Runs, BadArgumentsAreRefusedWithAReason) {
     add(
         "bad input", DLLGLUE_EINVAL, "input", [](ConsoleRunOptions &o) { o.input = 7; },
         child.c_str());
+    add(
+        "merged into onError alone", DLLGLUE_EINVAL, "onOutput",
+        [](ConsoleRunOptions &o) {
+            o.flags = DLLGLUE_MERGE;
+            o.onOutput = nullptr;
+            o.onError = [](const char *, size_t, void *) {};
+        },
+        child.c_str());
     add("bad UTF-8", DLLGLUE_EINVAL, "UTF-8", [](ConsoleRunOptions &o) { o.flags = DLLGLUE_UTF8; },
         child.c_str(), {"\xC3("});
     static const char *noEquals[] = {"JUSTANAME", nullptr};
