@@ -92,7 +92,13 @@ BRACKWYN_API void BRACKWYN_CALL dllglue_setconsolestart(ConsoleStartCallback cal
  * 0: for any other exit code, an aborted run, a program that could not be
  * started (reported to the output callback, on the calling thread, as
  * "Unable to start <command line>\n"), and a call made while another run is
- * in progress. One run at a time per process: such a call, say from a button
+ * in progress. A start failure also sets the calling thread's
+ * dllglue_lasterror() to "Unable to start <command line>: <why>" (not found,
+ * access denied, line too long, ...); a later call that starts its program
+ * clears it. The program is found as CreateProcess finds it, unquoted
+ * prefixes with blanks and the current directory included: a host that
+ * wants the library's own search uses dllglue_runstart.
+ * One run at a time per process: such a call, say from a button
  * handler that the running call dispatches or from another thread, is refused
  * at once without touching the run in progress or calling any callback. A
  * WM_QUIT taken off the queue during the run is posted again before the call
@@ -325,7 +331,9 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runclosein(ConsoleRun *run);
    frees it as it returns, normally. Any other use of a closed run is the
    host's error, as with free. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run);
-/* This thread's last failure, as text; valid until this thread's next call. */
+/* This thread's last failure, as text; valid until this thread's next call.
+   Set by the run calls that fail, and by dllglue_main when it cannot start
+   its program (cleared by a later dllglue_main on the thread that starts). */
 BRACKWYN_API const char *BRACKWYN_CALL dllglue_lasterror(void);
 
 #ifdef __cplusplus

@@ -493,6 +493,25 @@ TEST(Runs, ProgramsAreNeverTakenFromTheCurrentDirectory) {
     RemoveDirectoryA(folder.c_str());
 }
 
+// dllglue_main's start failure goes to the output callback as it always has,
+// and its reason to the calling thread's last error; a run that starts
+// clears it.
+TEST(Runs, MainsStartFailureSaysWhyInTheLastError) {
+    EXPECT_EQ(RunRecorded("no-such-program-here").result, 0);
+    const std::string missing = dllglue_lasterror();
+    std::string elsewhere;
+    std::thread([&elsewhere] { elsewhere = dllglue_lasterror(); }).join();
+    RunRecorded(ChildCommand("argv"), {std::string(32767, 'y')});
+    const std::string tooLong = dllglue_lasterror();
+    EXPECT_EQ(RunRecorded(ChildCommand("exit 0")).result, 1);
+    EXPECT_EQ(missing.find("Unable to start no-such-program-here: "), 0u) << missing;
+    EXPECT_NE(missing.find("(error 2)"), std::string::npos) << missing;
+    EXPECT_EQ(elsewhere.find("no-such-program"), std::string::npos) << elsewhere;
+    EXPECT_NE(tooLong.find("32766"), std::string::npos)
+        << tooLong.substr(tooLong.size() > 200 ? tooLong.size() - 200 : 0);
+    EXPECT_STREQ(dllglue_lasterror(), "");
+}
+
 namespace {
 std::atomic<int> g_ticks{0};
 LRESULT CountTicks(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
