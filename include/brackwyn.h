@@ -147,10 +147,19 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_stop(unsigned long graceMs);
  * dllglue_main does); dllglue_runresult tells its state, exit code and byte
  * counts; dllglue_runclose stops it if need be and frees it. The command line
  * is composed exactly as dllglue_main composes it, but the program is found
- * by the library and never in the host's current directory: a name without
- * a folder in the host program's folder, the system folder, the Windows
- * folder, then the run's PATH (PATHEXT tried without an extension); a
- * relative folder from the run's directory. Nothing found is DLLGLUE_ESTART.
+ * by the library and never in the host's current directory or on its current
+ * drive: a name without a folder in the host program's folder, the system
+ * folder, the Windows folder, then the run's PATH (PATHEXT tried without an
+ * extension), each folder once; PATH folders that are not absolute ("C:\"...
+ * or "\\server\share\"...), such as ".", "C:tools" or "\tools", are skipped.
+ * Only what Windows starts counts as found: a .com, .exe, .bat or .cmd file,
+ * or a program image under any name; PATHEXT's scripts (.vbs, .js) are
+ * passed over. A relative folder is the run's directory's (the host's current
+ * one when the run has none), "C:x.exe" too when that directory is on C: (on
+ * another drive it is a start failure), and "\x.exe" is on that directory's
+ * drive. An unquoted path with blanks where a longer part of the command
+ * names a file ("C:\my tools\x.exe", with or without a C:\my.exe) is a start
+ * failure: put the path in quotes. Nothing found is DLLGLUE_ESTART.
  * A command line longer than 32,766 characters (8,191 for a batch file) is
  * refused as a start failure, as Windows would.
  *
