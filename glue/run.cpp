@@ -1,6 +1,7 @@
 // dllglue_main: one blocking run that keeps the host's window messages
 // flowing while the child runs.
 #include "engine/redirect.h"
+#include "glue/last_error.h"
 #include "glue/pump.h"
 
 #include <atomic>
@@ -33,8 +34,11 @@ std::atomic<ConsoleMessageFilter> g_messageFilter{nullptr};
 int RunToEnd(const char *command, int argc, const char *const *argv, void *userValue) {
     const LaunchCommand launch = ComposeLaunchCommand(command, argc, argv);
     g_redir.m_userValue = userValue;
-    if (!g_redir.LaunchChild(launch))
+    if (!g_redir.LaunchChild(launch)) {
+        NoteMainFailure(launch.display, launch.refusal, g_redir.m_launchError, launch.application);
         return 0;
+    }
+    NoteMainStarted();
     try {
         PumpUntilFinished(g_redir.m_finished, g_redir.m_watchThread.Get(), INFINITE,
                           g_messageFilter.load(), userValue);

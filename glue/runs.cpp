@@ -4,6 +4,7 @@
 #include "engine/command/environment.h"
 #include "engine/command/program_search.h"
 #include "engine/redirect.h"
+#include "glue/last_error.h"
 #include "glue/pump.h"
 
 #include <algorithm>
@@ -18,27 +19,9 @@
 
 namespace {
 
-// This thread's last failure, for dllglue_lasterror.
-thread_local std::string t_lastError;
-
 int Fail(int code, const std::string &why) {
-    t_lastError = why;
+    SetLastFailure(why);
     return code;
-}
-
-std::string SystemMessage(DWORD error) {
-    char *text = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char *>(&text), 0, nullptr);
-    std::string message = length > 0 && text != nullptr ? std::string(text, length) : "";
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ' || message.back() == '.'))
-        message.pop_back();
-    if (message.empty())
-        message = "system error";
-    return message + " (error " + std::to_string(error) + ")";
 }
 
 } // namespace
@@ -291,8 +274,8 @@ int StartRun(const char *command, int argc, const char *const *argv, const Conso
     if (!launching->LaunchChild(launch)) {
         Unregister(launching);
         run.reset(launching); // freed however the report below goes
-        const std::string why =
-            "Unable to start " + launch.display + ": " + SystemMessage(run->m_launchError);
+        const std::string why = "Unable to start " + launch.display + ": " +
+                                SystemMessage(run->m_launchError, launch.application);
         return Fail(run->m_processFailed ? DLLGLUE_ESTART : DLLGLUE_ENOMEM, why);
     }
     *result = launching;
@@ -442,7 +425,13 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run) {
 }
 
 BRACKWYN_API const char *BRACKWYN_CALL dllglue_lasterror(void) {
-    return t_lastError.c_str();
+    // dllglue_main's failure is made into text only now, which may run out
+    // of memory; no exception crosses into the host.
+    try {
+        return LastFailure();
+    } catch (...) {
+        return "out of memory";
+    }
 }
 
 BRACKWYN_API unsigned BRACKWYN_CALL dllglue_version(void) {

@@ -101,7 +101,13 @@ BRACKWYN_API void BRACKWYN_CALL dllglue_setconsolestart(ConsoleStartCallback cal
  * 0: for any other exit code, an aborted run, a program that could not be
  * started (reported to the output callback, on the calling thread, as
  * "Unable to start <command line>\n"), and a call made while another run is
- * in progress. One run at a time per process: such a call, say from a button
+ * in progress. A start failure also sets the calling thread's
+ * dllglue_lasterror() to "Unable to start <command line>: <why>" (not found,
+ * access denied, line too long, ...); a later call that starts its program
+ * clears it. The program is found as CreateProcess finds it, unquoted
+ * prefixes with blanks and the current directory included: a host that
+ * wants the library's own search uses dllglue_runstart.
+ * One run at a time per process: such a call, say from a button
  * handler that the running call dispatches or from another thread, is refused
  * at once without touching the run in progress or calling any callback. A
  * WM_QUIT taken off the queue during the run is posted again before the call
@@ -150,10 +156,19 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_stop(unsigned long graceMs);
  * dllglue_main does); dllglue_runresult tells its state, exit code and byte
  * counts; dllglue_runclose stops it if need be and frees it. The command line
  * is composed exactly as dllglue_main composes it, but the program is found
- * by the library and never in the host's current directory: a name without
- * a folder in the host program's folder, the system folder, the Windows
- * folder, then the run's PATH (PATHEXT tried without an extension); a
- * relative folder from the run's directory. Nothing found is DLLGLUE_ESTART.
+ * by the library and never in the host's current directory or on its current
+ * drive: a name without a folder in the host program's folder, the system
+ * folder, the Windows folder, then the run's PATH (PATHEXT tried without an
+ * extension), each folder once; PATH folders that are not absolute ("C:\"...
+ * or "\\server\share\"...), such as ".", "C:tools" or "\tools", are skipped.
+ * Only what Windows starts counts as found: a .com, .exe, .bat or .cmd file,
+ * or a program image under any name; PATHEXT's scripts (.vbs, .js) are
+ * passed over. A relative folder is the run's directory's (the host's current
+ * one when the run has none), "C:x.exe" too when that directory is on C: (on
+ * another drive it is a start failure), and "\x.exe" is on that directory's
+ * drive. An unquoted path with blanks where a longer part of the command
+ * names a file ("C:\my tools\x.exe", with or without a C:\my.exe) is a start
+ * failure: put the path in quotes. Nothing found is DLLGLUE_ESTART.
  * A command line longer than 32,766 characters (8,191 for a batch file) is
  * refused as a start failure, as Windows would.
  *
@@ -334,7 +349,9 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runclosein(ConsoleRun *run);
    frees it as it returns, normally. Any other use of a closed run is the
    host's error, as with free. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run);
-/* This thread's last failure, as text; valid until this thread's next call. */
+/* This thread's last failure, as text; valid until this thread's next call.
+   Set by the run calls that fail, and by dllglue_main when it cannot start
+   its program (cleared by a later dllglue_main on the thread that starts). */
 BRACKWYN_API const char *BRACKWYN_CALL dllglue_lasterror(void);
 /* The running DLL's version, as BRACKWYN_VERSION counts it. */
 BRACKWYN_API unsigned BRACKWYN_CALL dllglue_version(void);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -100,6 +101,40 @@ std::wstring Wide(const std::string &utf8) {
     wide.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
                                     &wide[0], static_cast<int>(wide.size())));
     return wide;
+}
+
+// Starts `command` with `args`, waits for its end and closes it: the exit
+// code as text, or why it did not start, `code` being what the start
+// returned.
+std::string Outcome(const std::string &command, const ConsoleRunOptions &options, int &code,
+                    const std::vector<std::string> &args = {"x"}) {
+    const std::vector<const char *> argv = ArgvOf(args);
+    ConsoleRun *run = nullptr;
+    code = dllglue_runstart(command.c_str(), static_cast<int>(argv.size()), argv.data(), &options,
+                            &run);
+    if (run == nullptr)
+        return dllglue_lasterror();
+    dllglue_runwait(run, INFINITE, 0);
+    const ConsoleRunResult result = ResultOf(run);
+    dllglue_runclose(run);
+    return std::to_string(result.exitCode);
+}
+
+// A copy of the helper child at `path`, or a file holding `text` instead.
+bool Plant(const std::string &path, const char *text = nullptr) {
+    if (text == nullptr)
+        return CopyFileA((RunnerFolder() + "bw_child.exe").c_str(), path.c_str(), FALSE) != FALSE;
+    std::ofstream file(path, std::ios::binary);
+    file << text;
+    return static_cast<bool>(file);
+}
+
+// Removes the files, then the folders, in the order given.
+void Remove(const std::vector<std::string> &files, const std::vector<std::string> &folders) {
+    for (const std::string &file : files)
+        DeleteFileA(file.c_str());
+    for (const std::string &folder : folders)
+        RemoveDirectoryA(folder.c_str());
 }
 
 } // namespace
@@ -499,6 +534,136 @@ TEST(Runs, ProgramsAreNeverTakenFromTheCurrentDirectory) {
     DeleteFileA(planted.c_str());
     DeleteFileA(script.c_str());
     RemoveDirectoryA(folder.c_str());
+}
+
+// "C:x", "C:." and "\x" are relative to a drive's current directory or to the
+// current drive, which are the host's and follow its file dialogs: on PATH
+// they are skipped, as commands they mean the run's directory or its drive.
+// A folder that is on PATH twice is looked in, and named, once.
+TEST(Runs, LookupNeverReachesTheHostsCurrentDirectoryOrDrive) {
+    const std::string id = std::to_string(GetCurrentProcessId());
+    const std::string host = TempFolder("bw-host-" + id), runs = TempFolder("bw-rundir-" + id);
+    const std::string sub = TempFolder("bw-host-" + id + "\\sub");
+    const std::vector<std::string> files = {host + "\\bwplant.exe", sub + "\\bwplant.exe",
+                                            runs + "\\bwrun.exe", host + "\\bwrun.exe"};
+    // The host's bwrun.exe cannot start: a run that reached it would fail.
+    ASSERT_TRUE(Plant(files[0]) && Plant(files[1]) && Plant(files[2]) &&
+                Plant(files[3], "not a program"));
+    char system[MAX_PATH];
+    GetSystemDirectoryA(system, MAX_PATH);
+    const std::string drive = host.substr(0, 2);
+    const std::string path = "PATH=" + drive + ".;" + drive + "sub;" + host.substr(2) + ";" +
+                             system + ";" + system + "\\";
+    const char *environment[] = {path.c_str(), nullptr};
+    Collector c;
+    ConsoleRunOptions onPath = OptionsFor(c);
+    onPath.environment = environment;
+    ConsoleRunOptions inRuns = OptionsFor(c);
+    inRuns.directory = runs.c_str();
+    // Another drive for the host's current directory, where there is one.
+    std::string other;
+    for (char letter = 'Z'; letter > 'A' && other.empty(); --letter) {
+        const std::string root = std::string(1, letter) + ":\\";
+        if (letter != std::toupper(static_cast<unsigned char>(runs[0])) &&
+            GetDriveTypeA(root.c_str()) == DRIVE_FIXED)
+            other = root;
+    }
+    char hostDirectory[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, hostDirectory);
+    int onPathCode = 0, code = 0, offDrive = DLLGLUE_ESTART;
+    SetCurrentDirectoryA(host.c_str());
+    const std::string why = Outcome("bwplant", onPath, onPathCode);
+    const std::string driveRelative = Outcome(drive + "bwrun.exe argv", inRuns, code);
+    std::string rootRelative = "0", otherDrive = "not on that drive";
+    if (!other.empty() && SetCurrentDirectoryA(other.c_str())) {
+        rootRelative = Outcome(runs.substr(2) + "\\bwrun.exe argv", inRuns, code);
+        otherDrive = Outcome(other.substr(0, 2) + "bwrun.exe argv", inRuns, offDrive);
+    }
+    SetCurrentDirectoryA(hostDirectory);
+    EXPECT_EQ(onPathCode, DLLGLUE_ESTART);
+    EXPECT_NE(why.find("no program"), std::string::npos) << why;
+    EXPECT_EQ(why.find(host.substr(2)), std::string::npos) << why;
+    size_t listed = 0;
+    for (size_t at = why.find(system); at != std::string::npos; at = why.find(system, at + 1))
+        ++listed;
+    EXPECT_EQ(listed, 1u) << why;
+    EXPECT_EQ(driveRelative, "0");
+    EXPECT_EQ(rootRelative, "0");
+    EXPECT_EQ(offDrive, DLLGLUE_ESTART);
+    EXPECT_NE(otherDrive.find("not on that drive"), std::string::npos) << otherDrive;
+    Remove(files, {sub, host, runs});
+}
+
+// Only what CreateProcess starts is a program: a script that PATHEXT names
+// in an earlier PATH folder does not hide the program in a later one, and a
+// program image runs under any name. A program that fails to start is named
+// in the reason, which has no unfilled "%1".
+TEST(Runs, OnlyWhatCanStartIsFound) {
+    const std::string folder = TempFolder("bw-startable-" + std::to_string(GetCurrentProcessId()));
+    const std::string first =
+        TempFolder("bw-startable-" + std::to_string(GetCurrentProcessId()) + "\\first");
+    const std::string second =
+        TempFolder("bw-startable-" + std::to_string(GetCurrentProcessId()) + "\\second");
+    const std::vector<std::string> files = {first + "\\bwtwo.vbs", second + "\\bwtwo.exe",
+                                            folder + "\\bwimage.dat", second + "\\bwbad.exe"};
+    ASSERT_TRUE(Plant(files[0], "WScript.Echo 1") && Plant(files[1]) && Plant(files[2]) &&
+                Plant(files[3], "not a program"));
+    const std::string path = "PATH=" + first + ";" + second;
+    const char *environment[] = {path.c_str(), "PATHEXT=.COM;.EXE;.BAT;.CMD;.VBS;.JS", nullptr};
+    Collector c;
+    ConsoleRunOptions options = OptionsFor(c);
+    options.environment = environment;
+    int code = 0;
+    EXPECT_EQ(Outcome("bwtwo argv", options, code), "0");
+    EXPECT_EQ(Outcome("\"" + files[2] + "\" argv", options, code), "0");
+    const std::string why = Outcome("bwbad argv", options, code);
+    EXPECT_EQ(code, DLLGLUE_ESTART);
+    EXPECT_NE(why.find(second + "\\bwbad."), std::string::npos) << why; // .EXE, as PATHEXT has it
+    EXPECT_EQ(why.find('%'), std::string::npos) << why;
+    Remove(files, {first, second, folder});
+}
+
+// Unquoted, "C:\my tools\x.exe" runs C:\my.exe when someone has put one
+// there, and even without it the child's arguments begin with "tools\x.exe":
+// a run refuses such a command and says to quote the path.
+TEST(Runs, UnquotedProgramPathsWithBlanksAreRefused) {
+    const std::string id = std::to_string(GetCurrentProcessId());
+    const std::string folder = TempFolder("bw-blanks-" + id);
+    const std::string tools = TempFolder("bw-blanks-" + id + "\\my tools");
+    const std::string program = tools + "\\bwecho.exe", planted = folder + "\\my.exe";
+    ASSERT_TRUE(Plant(program));
+    Collector c;
+    const ConsoleRunOptions options = OptionsFor(c);
+    int alone = 0, withPlanted = 0, quoted = 0;
+    const std::string whyAlone = Outcome(program + " argv", options, alone, {"x y"});
+    ASSERT_TRUE(Plant(planted));
+    const std::string whyPlanted = Outcome(program + " argv", options, withPlanted, {"x y"});
+    EXPECT_EQ(Outcome("\"" + program + "\" argv", options, quoted, {"x y"}), "0");
+    EXPECT_EQ(alone, DLLGLUE_ESTART);
+    EXPECT_NE(whyAlone.find("put it in quotes"), std::string::npos) << whyAlone;
+    EXPECT_EQ(withPlanted, DLLGLUE_ESTART);
+    EXPECT_NE(whyPlanted.find("put it in quotes"), std::string::npos) << whyPlanted;
+    EXPECT_EQ(c.out, "3:x y\n");
+    Remove({program, planted}, {tools, folder});
+}
+
+// dllglue_main's start failure goes to the output callback as it always has,
+// and its reason to the calling thread's last error; a run that starts
+// clears it.
+TEST(Runs, MainsStartFailureSaysWhyInTheLastError) {
+    EXPECT_EQ(RunRecorded("no-such-program-here").result, 0);
+    const std::string missing = dllglue_lasterror();
+    std::string elsewhere;
+    std::thread([&elsewhere] { elsewhere = dllglue_lasterror(); }).join();
+    RunRecorded(ChildCommand("argv"), {std::string(32767, 'y')});
+    const std::string tooLong = dllglue_lasterror();
+    EXPECT_EQ(RunRecorded(ChildCommand("exit 0")).result, 1);
+    EXPECT_EQ(missing.find("Unable to start no-such-program-here: "), 0u) << missing;
+    EXPECT_NE(missing.find("(error 2)"), std::string::npos) << missing;
+    EXPECT_EQ(elsewhere.find("no-such-program"), std::string::npos) << elsewhere;
+    EXPECT_NE(tooLong.find("32766"), std::string::npos)
+        << tooLong.substr(tooLong.size() > 200 ? tooLong.size() - 200 : 0);
+    EXPECT_STREQ(dllglue_lasterror(), "");
 }
 
 namespace {
