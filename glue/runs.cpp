@@ -149,7 +149,7 @@ int ReadOptions(const ConsoleRunOptions *given, ConsoleRunOptions &options) {
         options.onError != nullptr)
         return Fail(DLLGLUE_EINVAL, "a merged stream goes to onOutput");
     if ((options.flags & DLLGLUE_TEXT_UTF8) != 0 && options.textCodePage != 0 &&
-        !Utf8Decoder::UsableCodePage(options.textCodePage))
+        !TextOptions::UsableCodePage(options.textCodePage))
         return Fail(DLLGLUE_EINVAL, "options->textCodePage is not a single-byte, double-byte or "
                                     "UTF-8 code page of this system");
     return DLLGLUE_OK;

@@ -2,6 +2,7 @@
 // chunks are cut, how text is decoded, how lines are cut and flushed.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -154,4 +155,45 @@ TEST(TextStages, ChainFlushesTheLineAndKeepsHeldBytes) {
     chain.Push(&read[0], read.size(), 2000);
     chain.End();
     EXPECT_EQ(chunks.list, (std::vector<std::string>{"Name ", "\xC3\xA9\n", "tail\xC3\x83"}));
+}
+
+// A stage that joins the chain sees the bytes as read, ahead of the others:
+// here one that keeps each read back for 10 ms. The chain waits for the
+// soonest stage, flushes only the stages that are due, and at the end hands
+// on each stage's bytes before the next stage's.
+TEST(TextStages, AStageJoinsTheChainAheadOfTheOthers) {
+    struct Delay final : TextStage {
+        std::string held;
+        ULONGLONG since = 0;
+        void Push(char *data, size_t length, ULONGLONG now) override {
+            held.append(data, length);
+            since = now;
+        }
+        DWORD MsUntilDue(ULONGLONG now) const override {
+            return held.empty() ? INFINITE : now >= since + 10 ? 0 : DWORD(since + 10 - now);
+        }
+        void Flush() override {
+            Next()->Push(&held[0], held.size(), since + 10);
+            held.clear();
+        }
+        void End() override { Flush(); }
+    };
+    TextOptions options;
+    options.lines = true;
+    Chunks chunks;
+    ReadChain chain(options, chunks);
+    chain.AddFirst(std::make_unique<Delay>());
+    std::string read = "one\ntw";
+    chain.Push(&read[0], read.size(), 1000);
+    EXPECT_EQ(chain.MsUntilDue(1000), 10u);
+    chain.FlushDue(1009);
+    EXPECT_TRUE(chunks.list.empty());
+    chain.FlushDue(1010);
+    EXPECT_EQ(chunks.list, std::vector<std::string>{"one\n"});
+    // Now only the line is held, due its flush time after the bytes came on.
+    EXPECT_EQ(chain.MsUntilDue(1010), LineCutter::kDefaultFlushMs);
+    read = "o\nthree";
+    chain.Push(&read[0], read.size(), 1020);
+    chain.End();
+    EXPECT_EQ(chunks.list, (std::vector<std::string>{"one\n", "two\n", "three"}));
 }

@@ -1,19 +1,21 @@
-// What a reader does with the bytes it reads: a short chain of stages, each
-// with its own state. Plain bytes go straight to the chunk stage, in place;
-// text may first be decoded to UTF-8 and then cut at its line ends.
+// What a reader does with the bytes it reads: a list of stages, each with
+// its own state, each handing on to the next. Plain bytes go straight to
+// the chunk stage, in place; text may first be decoded to UTF-8 and then
+// cut at its line ends.
 //
-//   read -> [Utf8Decoder] -> [LineCutter] -> Chunker -> host
+//   read -> [decode to UTF-8] -> [cut lines] -> cut chunks -> host
+//
+// Threads: a chain belongs to its reader thread and is used only there.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
-#include <optional>
+#include <memory>
 #include <vector>
 
 #include "engine/output/chunker.h"
-#include "engine/output/line_cutter.h"
-#include "engine/output/utf8_decoder.h"
+#include "engine/output/text_stage.h"
 
 // How a run's streams become chunks.
 struct TextOptions {
@@ -26,6 +28,9 @@ struct TextOptions {
     DWORD lineFlushMs = 0;
 
     bool PlainBytes() const { return !utf8 && !lines; }
+    // Whether text can be read in `codePage`: a single-byte, double-byte or
+    // UTF-8 code page of this system.
+    static bool UsableCodePage(UINT codePage);
 };
 
 class ReadChain {
@@ -34,32 +39,26 @@ public:
     ReadChain(const ReadChain &) = delete;
     ReadChain &operator=(const ReadChain &) = delete;
 
+    // Puts `stage` ahead of the others: it sees the bytes as read.
+    void AddFirst(std::unique_ptr<TextStage> stage);
+
     // Bytes read at `now` (GetTickCount64). `data[length]` must be writable;
     // `data` is written to as Chunker::Push describes.
     void Push(char *data, size_t length, ULONGLONG now);
 
-    // Milliseconds until held bytes are due to go on without more coming;
-    // INFINITE while none will be.
+    // Milliseconds until some stage's held bytes are due to go on without
+    // more coming; INFINITE while none will be.
     DWORD MsUntilDue(ULONGLONG now) const;
 
-    // Hands on the unfinished line once it is due; the start of a character
-    // stays held.
+    // Hands on what is due at `now`, stage by stage.
     void FlushDue(ULONGLONG now);
 
-    // The stream has ended: everything held goes on.
+    // The stream has ended: every stage hands on what it holds, in order.
     void End();
 
 private:
-    void Forward(char *data, size_t length);
-    // Room for `length` bytes and the NUL after them in m_decoded.
-    char *Room(size_t length);
-    // Hands on what the decoder holds, as it stands.
-    void FinishHeld();
-
     Chunker m_chunker;
-    std::optional<Utf8Decoder> m_decoder;
-    std::optional<LineCutter> m_lines;
-    // The decoder's output for one read, written through a pointer rather
-    // than appended piece by piece; kept across reads and only grown.
-    std::vector<char> m_decoded;
+    // First to last; the last hands on to m_chunker.
+    std::vector<std::unique_ptr<TextStage>> m_stages;
+    TextStage *m_first = nullptr;
 };
