@@ -239,3 +239,93 @@ TEST(Stop, DrainEndsTheRunDespiteALeftoverAndMainRunsStopToo) {
     EXPECT_EQ(stopped.load(), 1);
     RegisterRecordingCallbacks();
 }
+
+namespace {
+
+// Ends a process a failed test left behind, so that it does not outlive the
+// suite.
+void EndIfAlive(DWORD pid) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    if (process != nullptr) {
+        TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+}
+
+} // namespace
+
+// With a drain, a daemon the child left running (detached, holding none of
+// its pipes) does not outlive the run: it is terminated and counted, though
+// the run itself ends as soon as the pipes break.
+TEST(Stop, DrainEndsADaemonTheChildLeftRunning) {
+    Output output;
+    const auto start = std::chrono::steady_clock::now();
+    ConsoleRun *run = Start("daemon", output, 0, 0, 20000);
+    ASSERT_NE(run, nullptr);
+    ASSERT_EQ(dllglue_runwait(run, 60000, 0), DLLGLUE_OK);
+    EXPECT_LT(MsSince(start), 15000u);
+    const DWORD daemon = PidAfter(output.Get(), "daemon");
+    ASSERT_NE(daemon, 0u) << output.Get();
+    const ConsoleRunResult result = ResultOf(run);
+    EXPECT_EQ(result.state, DLLGLUE_EXITED);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.leftoverProcesses, 1);
+    EXPECT_FALSE(ProcessAlive(daemon));
+    EndIfAlive(daemon);
+    EXPECT_EQ(dllglue_runclose(run), DLLGLUE_OK);
+}
+
+namespace {
+
+// A host whose output callback is still busy when the run's time limit
+// ends what the child left behind, and asks for a stop once it is done.
+struct LateStop {
+    Output output;
+    std::atomic<ConsoleRun *> run{nullptr};
+    std::atomic<int> stopResult{-1};
+};
+
+void BRACKWYN_CALL StopLate(const char *text, size_t length, void *user) {
+    auto *late = static_cast<LateStop *>(user);
+    Collect(text, length, &late->output);
+    if (late->stopResult.load() != -1)
+        return;
+    // Long past the time limit: the watcher has settled the end meanwhile
+    // and waits only for this callback.
+    Sleep(3000);
+    while (late->run.load() == nullptr)
+        Sleep(10);
+    late->stopResult = dllglue_runstop(late->run.load(), 60000);
+}
+
+} // namespace
+
+// The child ends by itself at once, leaving a grandchild on its output: the
+// time limit that ends the grandchild leaves the child's own end as it was,
+// and counts the grandchild. A stop while the end is being settled asks
+// nothing any more: 0, and stopRequested stays 0.
+TEST(Stop, TimeLimitAfterTheChildsOwnEndAndAStopWhileSettling) {
+    LateStop late;
+    ConsoleRunOptions options{};
+    options.size = sizeof(options);
+    options.onOutput = StopLate;
+    options.user = &late;
+    options.timeoutMs = 1500;
+    ConsoleRun *run = nullptr;
+    ASSERT_EQ(
+        dllglue_runstart(ChildCommand("grandchild-forever").c_str(), 0, nullptr, &options, &run),
+        DLLGLUE_OK);
+    late.run = run;
+    ASSERT_EQ(dllglue_runwait(run, 60000, 0), DLLGLUE_OK);
+    const DWORD grandchild = PidAfter(late.output.Get(), "parent-exit");
+    ASSERT_NE(grandchild, 0u) << late.output.Get();
+    const ConsoleRunResult result = ResultOf(run);
+    EXPECT_EQ(result.state, DLLGLUE_EXITED);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.leftoverProcesses, 1);
+    EXPECT_EQ(late.stopResult.load(), 0);
+    EXPECT_EQ(result.stopRequested, 0);
+    EXPECT_FALSE(ProcessAlive(grandchild));
+    EndIfAlive(grandchild);
+    EXPECT_EQ(dllglue_runclose(run), DLLGLUE_OK);
+}
