@@ -144,9 +144,11 @@ public:
     // middle of a call, so this takes no lock and waits for nothing.
     void StopAtExit();
 
-    // True from the start of a launch until the watcher has settled how the
-    // run ended.
-    bool RunInProgress() const { return m_state.load() != kIdle && !m_over.load(); }
+    // True from the start of a launch until the watcher has left its loops:
+    // from then on the end is being settled, and a stop has nothing to ask.
+    bool RunInProgress() const {
+        return m_state.load() != kIdle && !m_settling.load() && !m_over.load();
+    }
 
     std::atomic<int> m_finished{0};
 
@@ -192,8 +194,11 @@ public:
     std::atomic<bool> m_launchAbandoned{false};
     // Set by a stop; the launch reads it before it lets the child run.
     std::atomic<bool> m_stopRequested{false};
-    // Set when the run's own time limit stopped it.
+    // Set when the run's own time limit stopped it while the child itself
+    // was still running.
     std::atomic<bool> m_timedOut{false};
+    // Set by the watcher once it has left its loops.
+    std::atomic<bool> m_settling{false};
 
     // Packet keys on m_port.
     static constexpr ULONG_PTR kJobKey = 1;
@@ -224,8 +229,13 @@ private:
     void StopForTimeout();
     bool OnTimeLimit();
     bool ChildRunning() const;
-    std::vector<DWORD> DescendantIds() const;
-    std::vector<DWORD> TreeProcessIds() const;
+    // The processes of the run's job but the child, open for a stop.
+    struct JobMembers {
+        std::vector<ScopedHandle> processes;
+        // Also in the job: a process the run did not start (Wine's desktop).
+        bool foreign = false;
+    };
+    bool OtherProcessesInJob(JobMembers &found) const;
     void CloseChildInput();
     void AskTreeToEnd();
     void TerminateAfterGrace();
@@ -242,7 +252,8 @@ private:
     OutputStream m_stdout{StreamKind::kOutput};
     OutputStream m_stderr{StreamKind::kError};
     StagedStop m_stagedStop;
-    // Processes terminated because the drain ran out.
+    // Processes terminated after the child's own end: by the drain, a stop
+    // or the time limit.
     std::atomic<int> m_leftovers{0};
     // Set by a stop that found the child itself still running (or not yet
     // let go) and ended it; a stop after the child ended leaves it clear.

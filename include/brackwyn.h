@@ -248,15 +248,22 @@ typedef struct ConsoleRunOptions {
     const void *inputData;          /* copied by dllglue_runstart */
     size_t inputLength;
     unsigned long timeoutMs;            /* 0: none; else the run is stopped as by dllglue_runabort
-                                           once it has lasted this long */
+                                           once it has lasted this long: DLLGLUE_TIMEDOUT when the
+                                           child itself was still running then; a child that had
+                                           ended by itself keeps DLLGLUE_EXITED and its own exit
+                                           code, and what the limit ends of what it left running
+                                           is counted in leftoverProcesses */
     ConsoleMessageFilter messageFilter; /* pumping waits only; NULL: none */
     unsigned long
         timeoutGraceMs;    /* 0: a time limit terminates the tree at once (as today); else it
                               first asks as dllglue_runstop does and terminates after this grace */
-    unsigned long drainMs; /* 0: the run lasts until its whole tree has ended (as today); else,
-                              once the child itself has ended, the run ends at most drainMs later:
-                              what is still in the pipes by then is delivered, and any process the
-                              child left running is terminated */
+    unsigned long drainMs; /* 0: the run lasts until the child has ended and every process holding
+                              its output or error output has let go of it (as today); a process
+                              that holds neither (a daemon started on purpose) is left running.
+                              Else, once the child itself has ended, the run ends at most drainMs
+                              later: what is still in the pipes by then is delivered, and any
+                              process the child left running, holding its output or not, is
+                              terminated when the run ends */
     unsigned textCodePage; /* with DLLGLUE_TEXT_UTF8: the code page of whatever the child writes
                               that is not UTF-8; 0: the system's OEM code page, which console
                               programs write in by default */
@@ -283,7 +290,8 @@ typedef struct ConsoleRunResult {
                                         has ended, what was never written */
     int stopRequested;               /* 1 once dllglue_runstop, dllglue_stop or a time limit with a
                                         grace asked the run to end */
-    int leftoverProcesses;           /* processes of the tree terminated because drainMs ran out */
+    int leftoverProcesses;           /* processes of the tree terminated after the child's own end
+                                        by the drain, a stop or the time limit */
 } ConsoleRunResult;
 
 #define DLLGLUE_OK 0
@@ -329,7 +337,9 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runabort(ConsoleRun *run);
    lengthen it. A run that ends within the grace is DLLGLUE_EXITED with the child's own exit
    code (a C-runtime program ended by Ctrl+C reports 0xC000013A; one with its own handler
    whatever it returns) and stopRequested 1; one terminated after the grace is
-   DLLGLUE_ABORTED. */
+   DLLGLUE_ABORTED. A stop that comes while the run's end is being settled (its last output or
+   its completion callback may still be on the way) asks nothing: 0, and nothing changes. The
+   Ctrl+C reaches only a console whose every process belongs to the run. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runstop(ConsoleRun *run, unsigned long graceMs);
 /* Fills `result` (whose size the caller sets); DLLGLUE_OK or DLLGLUE_EINVAL. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleRunResult *result);
@@ -341,8 +351,10 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runwrite(ConsoleRun *run, const void *dat
 /* The child reads end of input once everything queued has been written. Again: nothing happens.
    DLLGLUE_OK, or DLLGLUE_EINVAL for a run whose input is not INPUT_PIPE. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runclosein(ConsoleRun *run);
-/* Stops a run still going (its completion callback comes, state
-   DLLGLUE_ABORTED), waits until none of its threads runs, and frees it.
+/* Stops a run still going as dllglue_runabort does (its completion callback
+   comes; the state is DLLGLUE_ABORTED when the close ended the child itself,
+   DLLGLUE_EXITED when the child had ended by itself and only what it left
+   running was still going), waits until none of its threads runs, and frees it.
    NULL is fine. A close while waits on the run are in progress (from a
    handler that a pumping wait dispatched, or from another thread) stops the
    run and returns after its completion callback; the last of those waits

@@ -83,7 +83,8 @@ struct Result {
     unsigned long processId = 0;
     // Set once stop() or a time limit with a grace asked the run to end.
     bool stopRequested = false;
-    // Processes the child left running, terminated when the drain ran out.
+    // Processes the child left running, terminated after its own end by the
+    // drain, a stop or the time limit.
     int leftoverProcesses = 0;
 };
 
@@ -177,14 +178,17 @@ public:
     }
     Options &&closeInput() && { return std::move(closeInput()); }
     // Stops the whole process tree once the run has lasted this long (state
-    // TimedOut). Zero: no limit.
+    // TimedOut, unless the child itself had ended by then: it then stays
+    // Exited with its own code, and what the limit ended is counted in
+    // leftoverProcesses). Zero: no limit.
     Options &timeout(std::chrono::milliseconds limit) & {
         m_timeoutMs = Milliseconds(limit, "timeout");
         return *this;
     }
     Options &&timeout(std::chrono::milliseconds limit) && { return std::move(timeout(limit)); }
     // With a time limit: ask first, as stop() does, and terminate only after
-    // this grace. The state is TimedOut either way. Zero: terminate at once.
+    // this grace. The state is TimedOut either way (for a child still
+    // running at the limit). Zero: terminate at once.
     Options &timeoutGrace(std::chrono::milliseconds grace) & {
         m_timeoutGraceMs = Milliseconds(grace, "timeoutGrace");
         return *this;
@@ -194,7 +198,9 @@ public:
     }
     // Once the child itself has ended, the run ends at most this much later:
     // what is in the pipes by then is delivered, and what the child left
-    // running is terminated. Zero: the run waits for its whole tree.
+    // running, holding its output or not, is terminated when the run ends.
+    // Zero: the run waits for every process holding the child's output; one
+    // that holds none (a daemon started on purpose) is left running.
     Options &drain(std::chrono::milliseconds limit) & {
         m_drainMs = Milliseconds(limit, "drain");
         return *this;

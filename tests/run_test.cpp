@@ -291,8 +291,8 @@ TEST(Runs, TimeLimitStopsTheWholeTree) {
     options = OptionsFor(parent);
     options.timeoutMs = 600;
     result = RunToEnd("grandchild-forever", parent, options);
-    EXPECT_EQ(result.state, DLLGLUE_TIMEDOUT);
-    EXPECT_EQ(result.exitCode, 0u) << "the child had ended by itself";
+    EXPECT_EQ(result.state, DLLGLUE_EXITED) << "the child had ended by itself";
+    EXPECT_EQ(result.exitCode, 0u);
     const size_t at = parent.out.find("pid=");
     ASSERT_NE(at, std::string::npos) << parent.out;
     const DWORD pid = std::strtoul(parent.out.c_str() + at + 4, nullptr, 10);

@@ -6,12 +6,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "brackwyn.hpp"
 #include "child/stream.h"
+#include "engine/command/cmdline.h"
+#include "engine/redirect.h"
 #include "engine/stop/console_ctrl.h"
 #include "test_support.h"
 
@@ -103,17 +106,54 @@ TEST(Stop, CtrlCEndsChildAndGrandchildWithinTheGrace) {
     EXPECT_EQ(dllglue_runclose(run), DLLGLUE_OK);
 }
 
+namespace {
+
+// A run of the engine itself, whose job and child a test hands the Ctrl+C
+// helper the way a stop does.
+struct EngineRun : CRedirect {
+    Output output;
+    void RelayStdout(const char *text, size_t length) override { Collect(text, length, &output); }
+};
+
+} // namespace
+
 // A host that ships the DLL without brackwyn-ctrlc.exe still stops runs
 // gracefully: the system's rundll32 running dllglue_ctrlc raises the Ctrl+C.
 TEST(Stop, CtrlCThroughRundll32WithoutTheHelperProgram) {
+    std::unique_ptr<EngineRun> run(new EngineRun);
+    ASSERT_EQ(run->LaunchChild(ComposeLaunchCommand(ChildCommand("ctrlc 4").c_str(), 0, nullptr)),
+              1);
+    ASSERT_TRUE(run->output.WaitFor("ready")) << run->output.Get();
+    EXPECT_TRUE(DeliverCtrlCThroughRundll32(run->m_job.Get(), {run->m_process.Get()}));
+    ASSERT_TRUE(run->WaitForWatcher(60000));
+    EXPECT_EQ(run->m_exitCode.load(), 4u) << run->output.Get();
+    run->FinishRun();
+}
+
+// The helper holds the run's job and processes as handles and checks each
+// right before it attaches: a process that is not the run's (as the one that
+// got a reused id would be) never gets the Ctrl+C, and the helper says it
+// found no console of the run.
+TEST(Stop, CtrlCNeverReachesAProcessTheRunNoLongerOwns) {
     Output output;
-    ConsoleRun *run = Start("ctrlc 4", output);
-    ASSERT_NE(run, nullptr);
+    ConsoleRun *stranger = Start("ctrlc 5", output);
+    ASSERT_NE(stranger, nullptr);
     ASSERT_TRUE(output.WaitFor("ready")) << output.Get();
-    EXPECT_TRUE(DeliverCtrlCThroughRundll32({PidAfter(output.Get(), "ready")}));
-    ASSERT_EQ(dllglue_runwait(run, 60000, 0), DLLGLUE_OK);
-    EXPECT_EQ(ResultOf(run).exitCode, 4u) << output.Get();
-    EXPECT_EQ(dllglue_runclose(run), DLLGLUE_OK);
+    ScopedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE,
+                                     PidAfter(output.Get(), "ready")));
+    ASSERT_TRUE(process.IsValid());
+    // The job of a run whose own processes have all ended.
+    ScopedHandle job(CreateJobObjectW(nullptr, nullptr));
+    ScopedHandle helper;
+    ASSERT_TRUE(DeliverCtrlCThroughHelper(job.Get(), {process.Get()}, helper));
+    ASSERT_EQ(WaitForSingleObject(helper.Get(), 30000), WAIT_OBJECT_0);
+    DWORD verdict = 0;
+    EXPECT_TRUE(GetExitCodeProcess(helper.Get(), &verdict));
+    EXPECT_EQ(verdict, 1u);
+    EXPECT_EQ(dllglue_runwait(stranger, 500, 0), DLLGLUE_ETIMEOUT);
+    EXPECT_EQ(output.Count("ctrl-c"), 0u) << output.Get();
+    EXPECT_EQ(dllglue_runabort(stranger), 1);
+    EXPECT_EQ(dllglue_runclose(stranger), DLLGLUE_OK);
 }
 
 // A child that ignores Ctrl+C is terminated when the grace runs out, not
@@ -238,4 +278,94 @@ TEST(Stop, DrainEndsTheRunDespiteALeftoverAndMainRunsStopToo) {
     EXPECT_EQ(dllglue_main(ChildCommand("ctrlc 0").c_str(), 0, nullptr, nullptr), 1);
     EXPECT_EQ(stopped.load(), 1);
     RegisterRecordingCallbacks();
+}
+
+namespace {
+
+// Ends a process a failed test left behind, so that it does not outlive the
+// suite.
+void EndIfAlive(DWORD pid) {
+    HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    if (process != nullptr) {
+        TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+}
+
+} // namespace
+
+// With a drain, a daemon the child left running (detached, holding none of
+// its pipes) does not outlive the run: it is terminated and counted, though
+// the run itself ends as soon as the pipes break.
+TEST(Stop, DrainEndsADaemonTheChildLeftRunning) {
+    Output output;
+    const auto start = std::chrono::steady_clock::now();
+    ConsoleRun *run = Start("daemon", output, 0, 0, 20000);
+    ASSERT_NE(run, nullptr);
+    ASSERT_EQ(dllglue_runwait(run, 60000, 0), DLLGLUE_OK);
+    EXPECT_LT(MsSince(start), 15000u);
+    const DWORD daemon = PidAfter(output.Get(), "daemon");
+    ASSERT_NE(daemon, 0u) << output.Get();
+    const ConsoleRunResult result = ResultOf(run);
+    EXPECT_EQ(result.state, DLLGLUE_EXITED);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.leftoverProcesses, 1);
+    EXPECT_FALSE(ProcessAlive(daemon));
+    EndIfAlive(daemon);
+    EXPECT_EQ(dllglue_runclose(run), DLLGLUE_OK);
+}
+
+namespace {
+
+// A host whose output callback is still busy when the run's time limit
+// ends what the child left behind, and asks for a stop once it is done.
+struct LateStop {
+    Output output;
+    std::atomic<ConsoleRun *> run{nullptr};
+    std::atomic<int> stopResult{-1};
+};
+
+void BRACKWYN_CALL StopLate(const char *text, size_t length, void *user) {
+    auto *late = static_cast<LateStop *>(user);
+    Collect(text, length, &late->output);
+    if (late->stopResult.load() != -1)
+        return;
+    // Long past the time limit: the watcher has settled the end meanwhile
+    // and waits only for this callback.
+    Sleep(3000);
+    while (late->run.load() == nullptr)
+        Sleep(10);
+    late->stopResult = dllglue_runstop(late->run.load(), 60000);
+}
+
+} // namespace
+
+// The child ends by itself at once, leaving a grandchild on its output: the
+// time limit that ends the grandchild leaves the child's own end as it was,
+// and counts the grandchild. A stop while the end is being settled asks
+// nothing any more: 0, and stopRequested stays 0.
+TEST(Stop, TimeLimitAfterTheChildsOwnEndAndAStopWhileSettling) {
+    LateStop late;
+    ConsoleRunOptions options{};
+    options.size = sizeof(options);
+    options.onOutput = StopLate;
+    options.user = &late;
+    options.timeoutMs = 1500;
+    ConsoleRun *run = nullptr;
+    ASSERT_EQ(
+        dllglue_runstart(ChildCommand("grandchild-forever").c_str(), 0, nullptr, &options, &run),
+        DLLGLUE_OK);
+    late.run = run;
+    ASSERT_EQ(dllglue_runwait(run, 60000, 0), DLLGLUE_OK);
+    const DWORD grandchild = PidAfter(late.output.Get(), "parent-exit");
+    ASSERT_NE(grandchild, 0u) << late.output.Get();
+    const ConsoleRunResult result = ResultOf(run);
+    EXPECT_EQ(result.state, DLLGLUE_EXITED);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(result.leftoverProcesses, 1);
+    EXPECT_EQ(late.stopResult.load(), 0);
+    EXPECT_EQ(result.stopRequested, 0);
+    EXPECT_FALSE(ProcessAlive(grandchild));
+    EndIfAlive(grandchild);
+    EXPECT_EQ(dllglue_runclose(run), DLLGLUE_OK);
 }

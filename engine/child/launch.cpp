@@ -1,5 +1,6 @@
 #include "engine/child/pipes.h"
 #include "engine/command/environment.h"
+#include "engine/os/inheritance.h"
 #include "engine/os/syscalls.h"
 #include "engine/os/worker_thread.h"
 #include "engine/redirect.h"
@@ -12,52 +13,14 @@
 
 namespace {
 
-// The library's own launches take turns over the moment the child's pipe
-// ends are inheritable, so that one run's child never inherits another's.
-std::mutex g_inheritLock;
-
-// The system's attribute list naming the only handles the child inherits.
-class HandleList {
-public:
-    explicit HandleList(std::vector<HANDLE> handles) : m_handles(std::move(handles)) {
-        SIZE_T size = 0;
-        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-        m_storage.reset(new (std::nothrow) char[size]);
-        auto *list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(m_storage.get());
-        if (list == nullptr || !InitializeProcThreadAttributeList(list, 1, 0, &size))
-            return;
-        m_list = list;
-        if (!UpdateProcThreadAttribute(m_list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                       m_handles.data(), m_handles.size() * sizeof(HANDLE), nullptr,
-                                       nullptr)) {
-            DeleteProcThreadAttributeList(m_list);
-            m_list = nullptr;
-        }
-    }
-    ~HandleList() {
-        if (m_list != nullptr)
-            DeleteProcThreadAttributeList(m_list);
-    }
-    HandleList(const HandleList &) = delete;
-    HandleList &operator=(const HandleList &) = delete;
-    // Null when the system could not build the list; the launch then goes
-    // on without it, inheriting what is inheritable, as older systems do.
-    LPPROC_THREAD_ATTRIBUTE_LIST Get() const { return m_list; }
-
-private:
-    std::vector<HANDLE> m_handles;
-    std::unique_ptr<char[]> m_storage;
-    LPPROC_THREAD_ATTRIBUTE_LIST m_list = nullptr;
-};
-
 // Makes the child's ends inheritable for exactly as long as the creation
 // call needs them so; any other process started meanwhile by the host (by
 // system(), _popen or a process library, all of which inherit) would
-// otherwise hold our pipes open for as long as it lives.
+// otherwise hold our pipes open for as long as it lives. One launch at a time,
+// so that one run's child never inherits another's ends.
 class InheritableWhileCreating {
 public:
-    explicit InheritableWhileCreating(std::vector<HANDLE> handles)
-        : m_lock(g_inheritLock), m_handles(std::move(handles)) {
+    explicit InheritableWhileCreating(std::vector<HANDLE> handles) : m_handles(std::move(handles)) {
         for (HANDLE handle : m_handles)
             SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
     }
@@ -69,7 +32,7 @@ public:
     InheritableWhileCreating &operator=(const InheritableWhileCreating &) = delete;
 
 private:
-    std::lock_guard<std::mutex> m_lock;
+    InheritanceTurn m_turn;
     std::vector<HANDLE> m_handles;
 };
 
@@ -149,7 +112,9 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     std::vector<HANDLE> childEnds{m_childStdinRead.Get(), m_childStdoutWrite.Get()};
     if (!m_settings.mergeErrors)
         childEnds.push_back(m_childStderrWrite.Get());
-    // The child inherits its three ends and nothing else of the host.
+    // The child inherits its three ends and nothing else of the host. Where
+    // the system cannot build the list, the launch goes on without it,
+    // inheriting what is inheritable, as older systems do.
     HandleList inherited(childEnds);
     startup.lpAttributeList = inherited.Get();
 
@@ -270,6 +235,7 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_launchAbandoned = false;
     m_over = false;
     m_timedOut = false;
+    m_settling = false;
     m_childTerminated = false;
     m_endState = DLLGLUE_RUNNING;
     m_exitCode = 0;

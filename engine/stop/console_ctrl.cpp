@@ -11,6 +11,12 @@
 // event, and ignores it itself until it has come (delivery is asynchronous:
 // a process that stops ignoring it too soon is hit by it), then exits.
 //
+// It gets handles, not process ids: it attaches tens of milliseconds after
+// the stop, when the child may have ended and the system may have given its
+// id to another process, whose whole console would then get the Ctrl+C. A
+// handle it holds keeps the id from passing on, and with the job's handle it
+// can tell that the process, and everything in its console, is the run's.
+//
 // That process is brackwyn-ctrlc.exe when the host ships it beside the DLL:
 // a plain program without a window starts in a fraction of the time the
 // system's rundll32 takes, and the stop's latency is mostly that start.
@@ -18,6 +24,7 @@
 // ships with the system, so a host may still ship this one DLL.
 #include "engine/stop/console_ctrl.h"
 #include "engine/command/program_search.h"
+#include "engine/os/inheritance.h"
 #include "engine/stop/ctrlc_helper.h"
 
 #include <string>
@@ -63,52 +70,107 @@ std::wstring Rundll32Path() {
     return std::wstring(folder, length) + L"\\rundll32.exe";
 }
 
-// Starts `program` with `commandLine` (which names it first) and lets it go.
-bool StartAndLetGo(const std::wstring &program, std::wstring commandLine,
-                   const std::vector<DWORD> &processIds) {
-    for (DWORD id : processIds)
-        commandLine += L" " + std::to_wstring(id);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION created{};
-    // No handle inherited: the helper needs none, and must not hold the
-    // host's pipes. DETACHED_PROCESS: no console of its own (whether the
-    // program is a console program or not), so that it can attach to the
-    // run's.
-    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS,
-                        nullptr, nullptr, &startup, &created))
+// An inheritable copy of `handle` with only `access`; null when refused.
+HANDLE InheritableCopy(HANDLE handle, DWORD access) {
+    HANDLE self = GetCurrentProcess();
+    HANDLE copy = nullptr;
+    if (handle == nullptr || !DuplicateHandle(self, handle, self, &copy, access, TRUE, 0))
+        return nullptr;
+    return copy;
+}
+
+// Starts `program` with `commandLine` (which names it first), handing it
+// copies of `job` and `processes`, and lets it go unless `helper` is to
+// keep it.
+bool StartAndLetGo(const std::wstring &program, std::wstring commandLine, HANDLE job,
+                   const std::vector<HANDLE> &processes, ScopedHandle *helper) {
+    // Whatever the helper is handed, it may only look: whether a process
+    // has ended, whether it is in the job, and its id. A run without a job
+    // hands its child alone, and "job=0".
+    std::vector<ScopedHandle> copies;
+    copies.emplace_back(InheritableCopy(job, JOB_OBJECT_QUERY));
+    if (job != nullptr && !copies.back().IsValid())
         return false;
-    // It ends by itself; nobody waits for it.
+    for (HANDLE process : processes) {
+        ScopedHandle copy(InheritableCopy(process, PROCESS_QUERY_INFORMATION | SYNCHRONIZE));
+        if (copy.IsValid())
+            copies.push_back(std::move(copy));
+    }
+    if (copies.size() < 2)
+        return false;
+    std::vector<HANDLE> inherited;
+    for (size_t i = 0; i < copies.size(); ++i) {
+        commandLine += i == 0 ? L" job=" : L" ";
+        commandLine += std::to_wstring(reinterpret_cast<ULONG_PTR>(copies[i].Get()));
+        if (copies[i].IsValid())
+            inherited.push_back(copies[i].Get());
+    }
+    // Exactly these copies and nothing else: the helper must not hold the
+    // host's pipes. Without the list it would inherit whatever else is
+    // inheritable, so then it is not started at all.
+    HandleList list(inherited);
+    if (list.Get() == nullptr)
+        return false;
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.lpAttributeList = list.Get();
+    PROCESS_INFORMATION created{};
+    // DETACHED_PROCESS: no console of its own (whether the program is a
+    // console program or not), so that it can attach to the run's.
+    // EXTENDED_STARTUPINFO_PRESENT: the handle list above.
+    BOOL started = FALSE;
+    {
+        // The copies are inheritable until they close below; the library's
+        // own launches meanwhile must not get them.
+        InheritanceTurn turn;
+        started = CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                                 DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                 &startup.StartupInfo, &created);
+        copies.clear();
+    }
+    if (!started)
+        return false;
     CloseHandle(created.hThread);
-    CloseHandle(created.hProcess);
+    // It ends by itself; nobody waits for it unless a caller asked to.
+    if (helper != nullptr)
+        helper->Reset(created.hProcess);
+    else
+        CloseHandle(created.hProcess);
     return true;
 }
 
 } // namespace
 
-bool DeliverCtrlCThroughRundll32(const std::vector<DWORD> &processIds) {
+bool DeliverCtrlCThroughRundll32(HANDLE job, const std::vector<HANDLE> &processes) {
     const std::wstring rundll32 = Rundll32Path();
     const std::wstring library = LibraryPath();
-    if (processIds.empty() || rundll32.empty() || library.empty())
+    if (processes.empty() || rundll32.empty() || library.empty())
         return false;
-    return StartAndLetGo(rundll32, L"\"" + rundll32 + L"\" \"" + library + L"\",dllglue_ctrlc",
-                         processIds);
+    return StartAndLetGo(rundll32, L"\"" + rundll32 + L"\" \"" + library + L"\",dllglue_ctrlc", job,
+                         processes, nullptr);
 }
 
-bool DeliverCtrlC(const std::vector<DWORD> &processIds) {
-    if (processIds.empty())
+bool DeliverCtrlCThroughHelper(HANDLE job, const std::vector<HANDLE> &processes,
+                               ScopedHandle &helper) {
+    const std::wstring program = HelperPath();
+    return !processes.empty() && !program.empty() &&
+           StartAndLetGo(program, L"\"" + program + L"\"", job, processes, &helper);
+}
+
+bool DeliverCtrlC(HANDLE job, const std::vector<HANDLE> &processes) {
+    if (processes.empty())
         return false;
     // A host may ship the DLL alone, and a helper that is there may still
     // refuse to start (blocked by a policy, say): neither may cost the stop
     // its Ctrl+C.
     const std::wstring helper = HelperPath();
-    if (!helper.empty() && StartAndLetGo(helper, L"\"" + helper + L"\"", processIds))
+    if (!helper.empty() && StartAndLetGo(helper, L"\"" + helper + L"\"", job, processes, nullptr))
         return true;
-    return DeliverCtrlCThroughRundll32(processIds);
+    return DeliverCtrlCThroughRundll32(job, processes);
 }
 
-// rundll32's entry: `arguments` are the process ids, in decimal, separated by
-// spaces.
+// rundll32's entry: `arguments` as RaiseCtrlCInConsoleOf reads them, the
+// handles inherited by the rundll32 process that runs this.
 extern "C" void CALLBACK dllglue_ctrlc(HWND, HINSTANCE, LPSTR arguments, int) {
     RaiseCtrlCInConsoleOf(arguments);
 }

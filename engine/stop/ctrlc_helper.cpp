@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -20,11 +22,69 @@ BOOL WINAPI NoteDelivery(DWORD) {
     return TRUE;
 }
 
+// One handle value in decimal at `cursor`, which moves past it; false when
+// there is none.
+bool NextHandle(const char *&cursor, HANDLE &handle) {
+    char *end = nullptr;
+    const unsigned long long value = std::strtoull(cursor, &end, 10);
+    if (end == cursor)
+        return false;
+    cursor = end;
+    handle = reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(value));
+    return true;
+}
+
+// A run without a job (the host's own job forbade one) hands over its child
+// alone, in the console that was made for it: that is the run's.
+bool InJob(HANDLE process, HANDLE job) {
+    BOOL inJob = FALSE;
+    return job == nullptr || (IsProcessInJob(process, job, &inJob) && inJob);
+}
+
+// Whether the console this process has just attached to holds no process
+// outside the run: Ctrl+C goes to every process of a console, and one the
+// run does not own (a terminal a descendant attached to, say) must never get
+// it.
+bool OnlyTheRunsConsole(HANDLE job) {
+    if (job == nullptr)
+        return true;
+    std::vector<DWORD> ids(16);
+    DWORD count = 0;
+    for (;;) {
+        count = GetConsoleProcessList(ids.data(), static_cast<DWORD>(ids.size()));
+        if (count <= ids.size())
+            break;
+        ids.resize(count);
+    }
+    if (count == 0)
+        return false;
+    for (DWORD i = 0; i < count; ++i) {
+        if (ids[i] == GetCurrentProcessId())
+            continue;
+        // Attached, so its id cannot have passed to another process.
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, ids[i]);
+        const bool ours = process != nullptr && InJob(process, job);
+        if (process != nullptr)
+            CloseHandle(process);
+        if (!ours)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
-bool RaiseCtrlCInConsoleOf(const char *processIds) {
+bool RaiseCtrlCInConsoleOf(const char *arguments) {
     g_delivered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (g_delivered == nullptr || processIds == nullptr)
+    static const char kJob[] = "job=";
+    if (g_delivered == nullptr || arguments == nullptr)
+        return false;
+    const char *cursor = std::strstr(arguments, kJob);
+    if (cursor == nullptr)
+        return false;
+    cursor += sizeof(kJob) - 1;
+    HANDLE job = nullptr;
+    if (!NextHandle(cursor, job))
         return false;
     // A host that ignores Ctrl+C passes that on to the processes it starts;
     // the helper must see its own copy arrive, so it takes the events back
@@ -33,15 +93,18 @@ bool RaiseCtrlCInConsoleOf(const char *processIds) {
     SetConsoleCtrlHandler(NoteDelivery, TRUE);
     FreeConsole();
     bool attached = false;
-    for (const char *cursor = processIds; !attached && *cursor != '\0';) {
-        char *end = nullptr;
-        const unsigned long id = std::strtoul(cursor, &end, 10);
-        if (end == cursor)
-            break;
-        cursor = end;
-        // A process of the run that has ended meanwhile refuses; the next
-        // one may still be there.
-        attached = id != 0 && AttachConsole(static_cast<DWORD>(id)) != FALSE;
+    HANDLE process = nullptr;
+    while (!attached && NextHandle(cursor, process)) {
+        // The handle, held since before the helper started, keeps the id
+        // from passing to another process; one that has ended, or that is
+        // no process of the run, is skipped for the next.
+        const DWORD id = GetProcessId(process);
+        if (id == 0 || WaitForSingleObject(process, 0) != WAIT_TIMEOUT || !InJob(process, job) ||
+            !AttachConsole(id))
+            continue;
+        attached = OnlyTheRunsConsole(job);
+        if (!attached)
+            FreeConsole();
     }
     // Delivery is asynchronous: a helper that stopped ignoring the event
     // before its own copy came would be hit by it.

@@ -3,10 +3,12 @@
 // brackwyn-ctrlc.exe and by rundll32 through dllglue_ctrlc alike.
 #pragma once
 
-// Attaches to the console of the first process of `processIds` (decimal ids
-// separated by spaces) that is still there, raises CTRL_C_EVENT for every
-// process of it, waits a bounded while for its own copy to arrive, and
-// detaches. Returns false when no console could be attached or the event not
-// raised. Meant for a process without a console of its own: it gives up the
-// one it has.
-bool RaiseCtrlCInConsoleOf(const char *processIds);
+// `arguments` is "job=<handle> <process handle>...", the values in decimal:
+// handles this process inherited from the library, the run's job and its
+// processes, the child first. Attaches to the console of the first process
+// that is still alive and in the job, provided every other process of that
+// console is in the job too, raises CTRL_C_EVENT for every process of it,
+// waits a bounded while for its own copy to arrive, and detaches. Returns
+// false when no such console was found or the event not raised. Meant for a
+// process without a console of its own: it gives up the one it has.
+bool RaiseCtrlCInConsoleOf(const char *arguments);

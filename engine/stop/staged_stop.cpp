@@ -73,10 +73,13 @@ DWORD StagedStop::UntilDeadline() const {
     return left >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left);
 }
 
-void StagedStop::AskToEnd(const std::vector<DWORD> &processIds) {
-    if (processIds.empty())
+void StagedStop::AskToEnd(HANDLE job, const std::vector<HANDLE> &processes) {
+    if (processes.empty())
         return;
-    DeliverCtrlC(processIds);
+    DeliverCtrlC(job, processes);
+    std::vector<DWORD> processIds;
+    for (HANDLE process : processes)
+        processIds.push_back(GetProcessId(process));
     WindowSearch search{&processIds};
     EnumWindows(CloseIfOurs, reinterpret_cast<LPARAM>(&search));
 }

@@ -38,10 +38,10 @@ public:
 
     DWORD ProcessId() const { return m_processId.load(); }
 
-    // Asks the processes to end: Ctrl+C to the console of the first of
-    // `processIds` that has one, WM_CLOSE to every top-level window any of
-    // them owns. Returns at once.
-    static void AskToEnd(const std::vector<DWORD> &processIds);
+    // Asks the processes of `job` to end: Ctrl+C to the console of the
+    // first of `processes` that has one, WM_CLOSE to every top-level window
+    // any of them owns. Returns at once; the caller may close the handles.
+    static void AskToEnd(HANDLE job, const std::vector<HANDLE> &processes);
 
 private:
     std::atomic<bool> m_requested{false};

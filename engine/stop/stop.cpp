@@ -46,43 +46,66 @@ bool CRedirect::OnWorkerThread() const {
 
 namespace {
 
-// The live processes of `job` other than the child, into `ids`; false when
-// the system could not tell. Wine's list of a job's processes leaves out some
-// that the job holds, and may still list one that has just ended, so every
-// process of the system is asked instead; only a stop pays for that. The
-// console host that the system starts for the child's own console joins the
-// job too (Windows 8 and later, and Wine) and outlives the child by a moment;
-// it is no process of the run and ends by itself once its last client has.
-bool OtherProcessesInJob(HANDLE job, DWORD childId, std::vector<DWORD> &ids) {
+// Wine's desktop process (explorer.exe /desktop) is started by the first
+// process that touches a window when there is none yet, and so may be born
+// into a run's job; the run did not start it, and it serves every program of
+// the session. It owns the desktop window. Asked only for a process of the
+// job by that name, so a run pays nothing for it otherwise.
+bool IsTheDesktopProcess(const PROCESSENTRY32W &entry) {
+    if (lstrcmpiW(entry.szExeFile, L"explorer.exe") != 0)
+        return false;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(GetDesktopWindow(), &owner);
+    return owner == entry.th32ProcessID;
+}
+
+} // namespace
+
+// The live processes of the job other than the child, into `found`; false
+// when the system could not tell. Wine's list of a job's processes leaves out
+// some that the job holds, and may still list one that has just ended, so
+// every process of the system is asked instead; only a stop pays for that.
+// The console host that the system starts for the child's own console joins
+// the job too (Windows 8 and later, and Wine) and outlives the child by a
+// moment; it is no process of the run and ends by itself once its last
+// client has.
+bool CRedirect::OtherProcessesInJob(JobMembers &found) const {
+    const HANDLE job = m_job.Get();
+    const DWORD childId = m_stagedStop.ProcessId();
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
-    if (!snapshot.IsValid())
+    if (job == nullptr || !snapshot.IsValid())
         return false;
     for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
          more = Process32NextW(snapshot.Get(), &entry)) {
         if (entry.th32ProcessID == childId || entry.th32ProcessID == GetCurrentProcessId() ||
             lstrcmpiW(entry.szExeFile, L"conhost.exe") == 0)
             continue;
+        // Terminate too: a stop may end the run's processes one by one.
         ScopedHandle process(
-            OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+            OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
+                        entry.th32ProcessID));
         BOOL inJob = FALSE;
-        if (process.IsValid() && WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT &&
-            IsProcessInJob(process.Get(), job, &inJob) && inJob)
-            ids.push_back(entry.th32ProcessID);
+        if (!process.IsValid() || WaitForSingleObject(process.Get(), 0) != WAIT_TIMEOUT ||
+            !IsProcessInJob(process.Get(), job, &inJob) || !inJob)
+            continue;
+        if (IsTheDesktopProcess(entry))
+            found.foreign = true;
+        else
+            found.processes.push_back(std::move(process));
     }
     return true;
 }
-
-} // namespace
 
 // A whole job goes, so that a grandchild holding the output pipe cannot keep
 // the run alive. The result says whether anything of the run was still
 // there to end: the child, or a process it started. Only ending the child
 // itself makes the run aborted; a child that had ended by itself keeps its
-// own exit code and state, whatever it left running. Before the child exists
-// there is nothing to end yet: the launch ends it before it ever runs, and
-// the run counts as stopped.
+// own exit code and state, whatever it left running, and what it left is
+// counted. Before the child exists there is nothing to end yet: the launch
+// ends it before it ever runs, and the run counts as stopped. A process in
+// the job that the run did not start is neither ended nor counted.
 BOOL CRedirect::TerminateTree() {
     if (!m_process.IsValid()) {
         const bool launching = m_state.load() == kLaunching;
@@ -93,18 +116,32 @@ BOOL CRedirect::TerminateTree() {
     const bool childAlive = WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT;
     if (childAlive)
         m_childTerminated = true;
-    if (m_job.IsValid()) {
-        // Terminating an empty job succeeds too, so its result cannot tell
-        // whether anything was left; a list that cannot be made counts as
-        // something left.
-        std::vector<DWORD> others;
-        const bool othersAlive =
-            !childAlive &&
-            (!OtherProcessesInJob(m_job.Get(), GetProcessId(m_process.Get()), others) ||
-             !others.empty());
-        return TerminateJobObject(m_job.Get(), 1) && (childAlive || othersAlive);
+    if (!m_job.IsValid())
+        return childAlive && TerminateProcess(m_process.Get(), 1);
+    // A list that cannot be made counts as something left, and the job
+    // goes whole.
+    JobMembers others;
+    const bool listed = OtherProcessesInJob(others);
+    const bool othersAlive = !listed || !others.processes.empty();
+    if (!childAlive && listed) {
+        // The most any of the run's terminations found: a later one may
+        // still see a process that an earlier one ended and that is dying.
+        const int count = static_cast<int>(others.processes.size());
+        int counted = m_leftovers.load();
+        while (count > counted && !m_leftovers.compare_exchange_weak(counted, count)) {
+        }
     }
-    return childAlive && TerminateProcess(m_process.Get(), 1);
+    if (!childAlive && !othersAlive)
+        return FALSE;
+    if (!others.foreign)
+        return TerminateJobObject(m_job.Get(), 1);
+    // One by one, sparing the process that is not the run's; one started
+    // meanwhile is left to the job's kill-on-close.
+    if (childAlive)
+        TerminateProcess(m_process.Get(), 1);
+    for (const ScopedHandle &process : others.processes)
+        TerminateProcess(process.Get(), 1);
+    return TRUE;
 }
 
 // Called with m_releaseLock held. Marks the run stopped, ends its tree and
@@ -153,34 +190,24 @@ bool CRedirect::ChildRunning() const {
     return m_process.IsValid() && WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT;
 }
 
-// Every live process of the job but the child.
-std::vector<DWORD> CRedirect::DescendantIds() const {
-    std::vector<DWORD> ids;
-    if (m_job.IsValid())
-        OtherProcessesInJob(m_job.Get(), m_stagedStop.ProcessId(), ids);
-    return ids;
-}
-
-// The child first while it runs: whichever process is still there can lead
-// the helper to the console.
-std::vector<DWORD> CRedirect::TreeProcessIds() const {
-    std::vector<DWORD> ids;
-    if (ChildRunning())
-        ids.push_back(m_stagedStop.ProcessId());
-    for (DWORD id : DescendantIds())
-        ids.push_back(id);
-    return ids;
-}
-
 // The child's input ends at a stop, and what was not yet written is dropped:
 // a program waiting for input must see its end to be able to finish.
 void CRedirect::CloseChildInput() {
     m_input.Abandon();
 }
 
-// The watcher's part of a graceful stop, once per run.
+// The watcher's part of a graceful stop, once per run. The child first while
+// it runs: whichever process is still there can lead the helper to the
+// console. The helper gets its own copies of these handles.
 void CRedirect::AskTreeToEnd() {
-    StagedStop::AskToEnd(TreeProcessIds());
+    JobMembers descendants;
+    OtherProcessesInJob(descendants);
+    std::vector<HANDLE> tree;
+    if (ChildRunning())
+        tree.push_back(m_process.Get());
+    for (const ScopedHandle &process : descendants.processes)
+        tree.push_back(process.Get());
+    StagedStop::AskToEnd(m_job.Get(), tree);
     CloseChildInput();
 }
 
@@ -192,13 +219,13 @@ void CRedirect::TerminateAfterGrace() {
     TerminateTree();
 }
 
-// The drain ran out: whatever the child left running goes, and is counted.
-// The child itself has ended, so the run's state stays what it made it.
+// The drain ran out, or a drained run is over: whatever the child left
+// running goes, and is counted. The child itself has ended, so the run's
+// state stays what it made it.
 void CRedirect::TerminateLeftovers() {
     std::lock_guard<std::mutex> lock(m_releaseLock);
     if (m_stopRequested.load())
         return;
-    m_leftovers = static_cast<int>(DescendantIds().size());
     TerminateTree();
 }
 

@@ -50,12 +50,16 @@ void CRedirect::StopForTimeout() {
     std::lock_guard<std::mutex> lock(m_releaseLock);
     if (m_stopRequested.load())
         return;
-    m_timedOut = true;
+    if (ChildRunning())
+        m_timedOut = true;
     StopTree();
 }
 
 // The time limit has passed. With a grace it asks first, as a graceful stop
-// does; the run is timed out either way. True when the tree was terminated.
+// does. The run is timed out either way when the limit found the child
+// itself running; one that had ended by itself keeps that end, and what the
+// limit terminates of what it left running is counted as left over. True
+// when the tree was terminated.
 bool CRedirect::OnTimeLimit() {
     if (m_settings.timeoutGraceMs == 0) {
         StopForTimeout();
@@ -63,7 +67,8 @@ bool CRedirect::OnTimeLimit() {
     }
     std::lock_guard<std::mutex> lock(m_releaseLock);
     if (!m_stopRequested.load()) {
-        m_timedOut = true;
+        if (ChildRunning())
+            m_timedOut = true;
         m_stagedStop.Request(m_settings.timeoutGraceMs);
     }
     return false;
@@ -73,7 +78,8 @@ bool CRedirect::OnTimeLimit() {
 // own exit code. The child is known to have ended unless the run was
 // stopped; then it is being terminated, and gets a moment to finish dying.
 // The state tells how the child ended: by itself (within a stop's grace
-// too), terminated, or past its time limit.
+// too, and before a time limit that ended only what it left running),
+// terminated, or past its time limit.
 void CRedirect::SettleEnd(bool stopped) {
     DWORD exitCode = STILL_ACTIVE;
     if (stopped)
@@ -192,6 +198,15 @@ void CRedirect::WatchRun() {
             stopDeadline = GetTickCount64() + kStopGraceMs;
         }
     }
+    // With a drain nothing the child left running outlives the run, not even
+    // a process that holds none of its pipes (a daemon, detached), which
+    // the loop above never waited for.
+    if (!stopped && m_settings.drainMs != 0 && !JobIsEmpty())
+        TerminateLeftovers();
+    // From here on a stop asks nothing: it returns 0 and changes nothing
+    // (RunInProgress). One that checked a moment before came, as far as the
+    // host can tell, just before the end, and is told so.
+    m_settling = true;
     // Whatever is still in the pipes is delivered; nothing after that. The
     // input is over too: what is still queued will never be read, and the
     // end of the run does not wait for it.

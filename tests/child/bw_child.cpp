@@ -105,6 +105,9 @@
 //   leftover <N>         Starts `grandchild-body forever` with the same three
 //                        handles, writes "leftover pid=<its pid>\n", then the
 //                        N bytes of `out`, and exits 0 without waiting.
+//   daemon               Starts `grandchild-body forever` as a daemon does:
+//                        detached, inheriting no handle, so it holds none of
+//                        the pipes; writes "daemon pid=<its pid>\n", exits 0.
 //   stop-host            A host of brackwyn.dll (loaded from beside this
 //                        program) with a console and a counting Ctrl+C handler
 //                        of its own: starts eight `ctrlc <10+i>` runs, stops
@@ -937,6 +940,27 @@ int mode_leftover(int count, char **args)
     return written(job.ok);
 }
 
+int mode_daemon(int, char **)
+{
+    std::vector<wchar_t> self(32768);
+    DWORD length = GetModuleFileNameW(nullptr, self.data(), static_cast<DWORD>(self.size()));
+    if (length == 0 || length >= self.size())
+        return kExitFailed;
+    std::wstring command = L"\"" + std::wstring(self.data()) + L"\" grandchild-body forever";
+    STARTUPINFOW startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info;
+    std::memset(&info, 0, sizeof info);
+    // No console and no inherited handle: nothing ties it to this program.
+    if (!CreateProcessW(self.data(), &command[0], nullptr, nullptr, FALSE, DETACHED_PROCESS,
+                        nullptr, nullptr, &startup, &info))
+        return kExitFailed;
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return written(write_out("daemon pid=" + std::to_string(info.dwProcessId) + "\n"));
+}
+
 std::atomic<int> g_host_ctrl_c{0};
 
 BOOL WINAPI count_ctrl_c(DWORD type)
@@ -1094,6 +1118,7 @@ const Mode kModes[] = {
     {"ctrlc-ignore", 0, 0, mode_ctrlc_ignore},
     {"hidden-window", 1, 1, mode_hidden_window},
     {"leftover", 1, 1, mode_leftover},
+    {"daemon", 0, 0, mode_daemon},
     {"stop-host", 0, 0, mode_stop_host},
 };
 

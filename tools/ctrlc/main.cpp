@@ -7,29 +7,32 @@
 // markedly longer to start than this. Shipped beside brackwyn.dll it is
 // found there and used; without it the library falls back to rundll32.
 //
-//   brackwyn-ctrlc <process id>...
+//   brackwyn-ctrlc job=<handle> <process handle>...
 //
-// The library starts it without a console (DETACHED_PROCESS); it attaches to
-// the console of the first id still running, raises the event, waits for its
-// own copy and exits: 0 when the event was raised, 1 otherwise.
+// The library starts it without a console (DETACHED_PROCESS), handing it the
+// run's job and processes as inherited handles: bare ids could have passed
+// to other processes by the time it attaches. It attaches to the console of
+// the first process still alive in the job, if that console holds nothing
+// outside the job, raises the event, waits for its own copy and exits: 0
+// when the event was raised, 1 otherwise.
 #include "engine/stop/ctrlc_helper.h"
 
 #include <cstring>
 
 int main(int argc, char **argv) {
-    // The ids as one line, as rundll32 hands them to dllglue_ctrlc. A run has
-    // a handful of processes; ids beyond the room are left out, as the
-    // helper only needs the first one still running.
-    char processIds[4096] = "";
+    // The arguments as one line, as rundll32 hands them to dllglue_ctrlc. A
+    // run has a handful of processes; handles beyond the room are left out,
+    // as the helper only needs the first one still running.
+    char arguments[4096] = "";
     size_t used = 0;
     for (int i = 1; i < argc; ++i) {
         const size_t length = std::strlen(argv[i]);
-        if (used + length + 2 > sizeof(processIds))
+        if (used + length + 2 > sizeof(arguments))
             break;
-        std::memcpy(processIds + used, argv[i], length);
+        std::memcpy(arguments + used, argv[i], length);
         used += length;
-        processIds[used++] = ' ';
-        processIds[used] = '\0';
+        arguments[used++] = ' ';
+        arguments[used] = '\0';
     }
-    return RaiseCtrlCInConsoleOf(processIds) ? 0 : 1;
+    return RaiseCtrlCInConsoleOf(arguments) ? 0 : 1;
 }
