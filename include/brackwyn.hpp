@@ -512,9 +512,10 @@ private:
         if (m_handle == nullptr)
             return DLLGLUE_OK;
         // A wait that cannot wait tells a callback of this run, before
-        // anything is changed.
+        // anything is changed; the close itself then refuses with its own
+        // words and changes nothing either.
         if (dllglue_runwait(m_handle, 0, 0) == DLLGLUE_EBUSY)
-            return DLLGLUE_EBUSY;
+            return dllglue_runclose(m_handle);
         dllglue_runabort(m_handle);
         dllglue_runwait(m_handle, ULONG_MAX, 0); // INFINITE: the exit callable has returned
         const Result ended = ReadResult(m_handle);
