@@ -36,6 +36,7 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "brackwyn.h"
@@ -46,11 +47,8 @@
 #include "engine/os/sizes.h"
 #include "engine/output/output_stream.h"
 #include "engine/output/read_chain.h"
+#include "engine/run/outcome.h"
 #include "engine/stop/staged_stop.h"
-
-// 1 while dllglue_main's run is going on; cleared when its child ends or a
-// stop is asked for.
-extern std::atomic<int> g_running;
 
 // How a child is started beyond its command line. dllglue_main uses the
 // defaults: the host's directory and environment, an input that stays open.
@@ -105,8 +103,8 @@ public:
     // with a refusal is reported so before anything is created.
     int LaunchChild(const LaunchCommand &command);
 
-    // Ends a run whose watcher has finished: reads the child's exit code and
-    // releases every handle of the run. Returns 1 for exit code 0, else 0.
+    // Ends a run whose watcher has finished: releases every handle of the
+    // run. Returns 1 when the exit code published with the end is 0, else 0.
     int FinishRun();
 
     // Terminates the run in progress, the child's whole tree, then waits a
@@ -146,19 +144,33 @@ public:
 
     // True from the start of a launch until the watcher has left its loops:
     // from then on the end is being settled, and a stop has nothing to ask.
-    bool RunInProgress() const {
-        return m_state.load() != kIdle && !m_settling.load() && !m_over.load();
-    }
+    bool RunInProgress() const { return m_outcome.Active() && !m_settling.load(); }
 
-    std::atomic<int> m_finished{0};
+    // Set before LaunchChild; the launch reads them.
+    void Configure(LaunchSettings settings) { m_settings = std::move(settings); }
+    int InputMode() const { return m_settings.input; }
 
-    // Set before LaunchChild; the launch reads it.
-    LaunchSettings m_settings;
-    // How the run ended, fixed by the watcher before it reports the end:
-    // m_over first, then the completion callback.
-    std::atomic<bool> m_over{false};
-    std::atomic<int> m_endState{DLLGLUE_RUNNING};
-    std::atomic<unsigned long> m_exitCode{0};
+    // How the run ended, published once by the watcher before it reports
+    // the end. EndState and ExitCode are final once Over() is true.
+    bool Over() const { return m_outcome.Over(); }
+    int EndState() const { return m_outcome.EndState(); }
+    unsigned long ExitCode() const { return m_outcome.ExitCode(); }
+    // What a pumping wait watches: nonzero once the watcher is done with the
+    // host, and the watcher's thread, whose end wakes the wait.
+    const std::atomic<int> &FinishedFlag() const { return m_outcome.Finished(); }
+    HANDLE WatcherThread() const { return m_watchThread.Get(); }
+
+    // The child's input as the host feeds it (input_queue.h).
+    int WriteInput(const void *data, size_t length) { return m_input.Write(data, length); }
+    void CloseInput() { m_input.Close(); }
+    unsigned long long InputBytes() const { return m_input.Written(); }
+    unsigned long long InputPending() const { return m_input.Pending(); }
+
+    // Why the last launch failed: the system's error, and whether the
+    // creation of the process itself failed.
+    DWORD LaunchError() const { return m_launchError; }
+    bool ProcessFailed() const { return m_processFailed; }
+
     // A failed launch: the system's error, and whether the creation of the
     // process itself failed (rather than a pipe, a thread, memory).
     DWORD m_launchError = 0;
@@ -212,8 +224,6 @@ public:
     void ReadStream(StreamKind stream);
 
 private:
-    enum : int { kIdle, kLaunching, kRunning };
-
     bool CreatePipes();
     bool CreateRunObjects();
     bool StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread);
@@ -223,8 +233,6 @@ private:
     int FailLaunch(const std::string &commandLine);
     BOOL TerminateTree();
     BOOL StopTree();
-    // g_running follows dllglue_main's run only.
-    void NoteMainRun(int running);
     bool JobIsEmpty() const;
     void StopForTimeout();
     bool OnTimeLimit();
@@ -244,7 +252,10 @@ private:
     void WaitForWorkers(DWORD timeoutMs);
     void ReleaseRun();
 
-    std::atomic<int> m_state{kIdle};
+    // Set before LaunchChild; the launch reads it.
+    LaunchSettings m_settings;
+    // The one answer to "is the run over?", and how it ended (outcome.h).
+    RunOutcome m_outcome;
     // How the readers' chunks and the watcher's end reach the notifications.
     RunDelivery m_delivery;
     // The child's output and error output, each with its pipe and reader.

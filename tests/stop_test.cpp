@@ -126,7 +126,7 @@ TEST(Stop, CtrlCThroughRundll32WithoutTheHelperProgram) {
     ASSERT_TRUE(run->output.WaitFor("ready")) << run->output.Get();
     EXPECT_TRUE(DeliverCtrlCThroughRundll32(run->m_job.Get(), {run->m_process.Get()}));
     ASSERT_TRUE(run->WaitForWatcher(60000));
-    EXPECT_EQ(run->m_exitCode.load(), 4u) << run->output.Get();
+    EXPECT_EQ(run->ExitCode(), 4u) << run->output.Get();
     run->FinishRun();
 }
 

@@ -226,19 +226,16 @@ bool CRedirect::LetChildRun(HANDLE primaryThread) {
     } else if (g_sys.resumeThread(primaryThread) == static_cast<DWORD>(-1)) {
         return false;
     }
-    m_state = kRunning;
+    m_outcome.MarkRunning();
     return true;
 }
 
 int CRedirect::LaunchChild(const LaunchCommand &command) {
-    m_finished = 0;
+    m_outcome.Reset();
     m_launchAbandoned = false;
-    m_over = false;
     m_timedOut = false;
     m_settling = false;
     m_childTerminated = false;
-    m_endState = DLLGLUE_RUNNING;
-    m_exitCode = 0;
     m_stdout.ResetCounts();
     m_stderr.ResetCounts();
     m_launchError = 0;
@@ -252,7 +249,7 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
         m_stopRequested = false;
-        m_state = kLaunching;
+        m_outcome.BeginLaunch();
     }
     ScopedHandle primaryThread;
     bool created = false;
@@ -266,7 +263,6 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
     if (!created)
         return FailLaunch(commandLine);
     JoinJob();
-    NoteMainRun(1);
     if (!StartWorkers() || !LetChildRun(primaryThread.Get()))
         return FailLaunch(commandLine);
     NotifyLaunched(commandLine.c_str());
@@ -291,7 +287,6 @@ int CRedirect::FailLaunch(const std::string &commandLine) {
         SetEvent(m_finishReadingEvent.Get());
     m_input.Abandon();
     WaitForWorkers(INFINITE);
-    NoteMainRun(0);
     ReleaseRun();
     ReportStartFailure(commandLine);
     return 0;

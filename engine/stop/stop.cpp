@@ -108,7 +108,7 @@ bool CRedirect::OtherProcessesInJob(JobMembers &found) const {
 // the job that the run did not start is neither ended nor counted.
 BOOL CRedirect::TerminateTree() {
     if (!m_process.IsValid()) {
-        const bool launching = m_state.load() == kLaunching;
+        const bool launching = m_outcome.Launching();
         if (launching)
             m_childTerminated = true;
         return launching;
@@ -265,10 +265,11 @@ int CRedirect::FinishRun() {
     // no worker runs library code once the host regains control, since the
     // host may unload the library right away.
     WaitForWorkers(INFINITE);
-    DWORD exitCode = STILL_ACTIVE;
-    const bool known = GetExitCodeProcess(m_process.Get(), &exitCode) != 0;
+    // The exit code the watcher published with the end, which is what the
+    // host was told.
+    const bool succeeded = m_outcome.Over() && m_outcome.ExitCode() == 0;
     ReleaseRun();
-    return known && exitCode == 0 ? 1 : 0;
+    return succeeded ? 1 : 0;
 }
 
 void CRedirect::ReleaseRun() {
@@ -289,5 +290,5 @@ void CRedirect::ReleaseRun() {
          {&m_process, &m_stopEvent, &m_finishReadingEvent, &m_port, &m_childStdinRead,
           &m_childStdoutWrite, &m_childStderrWrite, &m_watchThread})
         handle->Close();
-    m_state = kIdle;
+    m_outcome.Release();
 }

@@ -88,14 +88,13 @@ void CRedirect::SettleEnd(bool stopped) {
         (stopped && WaitForSingleObject(m_process.Get(), 0) != WAIT_OBJECT_0))
         exitCode = 1; // what the stop terminates it with
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    m_exitCode = exitCode;
     // Aborted only when a stop ended the child itself, at once or after a
     // graceful stop's grace: a stop that came after the child had ended by
     // itself leaves its state telling so.
-    m_endState = m_timedOut.load()          ? DLLGLUE_TIMEDOUT
-                 : m_childTerminated.load() ? DLLGLUE_ABORTED
-                                            : DLLGLUE_EXITED;
-    m_over = true;
+    const int endState = m_timedOut.load()          ? DLLGLUE_TIMEDOUT
+                         : m_childTerminated.load() ? DLLGLUE_ABORTED
+                                                    : DLLGLUE_EXITED;
+    m_outcome.Publish(endState, exitCode);
 }
 
 namespace {
@@ -164,7 +163,6 @@ void CRedirect::WatchRun() {
     }
     if (!stopped && m_settings.drainMs != 0)
         drainDeadline = GetTickCount64() + m_settings.drainMs;
-    NoteMainRun(0);
     ULONGLONG stopDeadline = GetTickCount64() + kStopGraceMs;
     if (stopped)
         WaitForSingleObject(m_process.Get(), kStopGraceMs);
@@ -222,5 +220,5 @@ void CRedirect::WatchRun() {
     SettleEnd(stopped);
     if (!m_launchAbandoned.load())
         m_delivery.Current().Complete(m_stderr.Seen());
-    m_finished = 1;
+    m_outcome.MarkFinished();
 }
