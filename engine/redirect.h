@@ -40,6 +40,7 @@
 #include <vector>
 
 #include "brackwyn.h"
+#include "engine/child/child.h"
 #include "engine/command/cmdline.h"
 #include "engine/delivery/delivery.h"
 #include "engine/input/input_queue.h"
@@ -120,7 +121,7 @@ public:
     // 1 when the run was in progress, else 0.
     int StopGracefully(DWORD graceMs);
     // What the result reports of the stop and the child.
-    DWORD ProcessId() const { return m_stagedStop.ProcessId(); }
+    DWORD ProcessId() const { return m_child.ProcessId(); }
     bool StopWasRequested() const { return m_stagedStop.Requested(); }
     int LeftoverProcesses() const { return m_leftovers.load(); }
     // Bytes delivered (or dropped for want of a callback) per stream, and
@@ -168,29 +169,14 @@ public:
 
     // Why the last launch failed: the system's error, and whether the
     // creation of the process itself failed.
-    DWORD LaunchError() const { return m_launchError; }
-    bool ProcessFailed() const { return m_processFailed; }
+    DWORD LaunchError() const { return m_child.LaunchError(); }
+    bool ProcessFailed() const { return m_child.ProcessFailed(); }
 
-    // A failed launch: the system's error, and whether the creation of the
-    // process itself failed (rather than a pipe, a thread, memory).
-    DWORD m_launchError = 0;
-    bool m_processFailed = false;
-
-    // The child's ends of the three pipes. Inheritable only during the call
-    // that creates the child, and closed right after it: the child holds its
-    // own copies, and a reader sees its pipe break only once every write end
-    // is closed.
-    ScopedHandle m_childStdinRead;
-    ScopedHandle m_childStdoutWrite;
-    ScopedHandle m_childStderrWrite;
     // The library's end of the child's input and its writer. With
     // DLLGLUE_INPUT_OPEN nothing is ever written: the input stays open, so a
     // child reading it waits.
     InputQueue m_input;
     ScopedHandle m_watchThread;
-    ScopedHandle m_process;
-    // The child and all it starts; null when the host's own job forbids one.
-    ScopedHandle m_job;
     // Signalled by StopRun so that the watcher stops waiting for the child.
     ScopedHandle m_stopEvent;
     // "Finish reading", signalled by the watcher once the run is over: each
@@ -233,10 +219,8 @@ private:
     int FailLaunch(const std::string &commandLine);
     BOOL TerminateTree();
     BOOL StopTree();
-    bool JobIsEmpty() const;
     void StopForTimeout();
     bool OnTimeLimit();
-    bool ChildRunning() const;
     // The processes of the run's job but the child, open for a stop.
     struct JobMembers {
         std::vector<ScopedHandle> processes;
@@ -256,6 +240,13 @@ private:
     LaunchSettings m_settings;
     // The one answer to "is the run over?", and how it ended (outcome.h).
     RunOutcome m_outcome;
+
+protected:
+    // The child's pipe ends, process and job (child.h). A derived run may
+    // look at them; the glue uses the methods above.
+    Child m_child;
+
+private:
     // How the readers' chunks and the watcher's end reach the notifications.
     RunDelivery m_delivery;
     // The child's output and error output, each with its pipe and reader.

@@ -72,11 +72,11 @@ bool CreateOutputPipe(ScopedHandle &childEnd, OutputStream &stream) {
 // A merged run has no error pipe: the output pipe serves both.
 bool CRedirect::CreatePipes() {
     ScopedHandle inputWriter;
-    if (!CreateChildPipe(PipeDirection::ToChild, m_childStdinRead, inputWriter))
+    if (!CreateChildPipe(PipeDirection::ToChild, m_child.InputEnd(), inputWriter))
         return false;
     m_input.Attach(std::move(inputWriter));
-    return CreateOutputPipe(m_childStdoutWrite, m_stdout) &&
-           (m_settings.mergeErrors || CreateOutputPipe(m_childStderrWrite, m_stderr));
+    return CreateOutputPipe(m_child.OutputEnd(), m_stdout) &&
+           (m_settings.mergeErrors || CreateOutputPipe(m_child.ErrorEnd(), m_stderr));
 }
 
 // The events and the port a run's threads talk through. Created before the
@@ -102,16 +102,16 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     // for the new console's window.
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
     startup.StartupInfo.wShowWindow = SW_HIDE;
-    startup.StartupInfo.hStdInput = m_childStdinRead.Get();
-    startup.StartupInfo.hStdOutput = m_childStdoutWrite.Get();
+    startup.StartupInfo.hStdInput = m_child.InputEnd().Get();
+    startup.StartupInfo.hStdOutput = m_child.OutputEnd().Get();
     // Merged: the very same handle for both, so that the child's writes to
     // either land in one pipe in the order it made them.
     startup.StartupInfo.hStdError =
-        m_settings.mergeErrors ? m_childStdoutWrite.Get() : m_childStderrWrite.Get();
+        m_settings.mergeErrors ? m_child.OutputEnd().Get() : m_child.ErrorEnd().Get();
     // Each handle once: the system refuses a handle list with duplicates.
-    std::vector<HANDLE> childEnds{m_childStdinRead.Get(), m_childStdoutWrite.Get()};
+    std::vector<HANDLE> childEnds{m_child.InputEnd().Get(), m_child.OutputEnd().Get()};
     if (!m_settings.mergeErrors)
-        childEnds.push_back(m_childStderrWrite.Get());
+        childEnds.push_back(m_child.ErrorEnd().Get());
     // The child inherits its three ends and nothing else of the host. Where
     // the system cannot build the list, the launch goes on without it,
     // inheriting what is inheritable, as older systems do.
@@ -147,16 +147,13 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
         ok = CreateProcessRetrying(application.empty() ? nullptr : application.c_str(),
                                    &writable[0], flags, environment, directory, startup, created);
         if (!ok) {
-            m_launchError = GetLastError();
-            m_processFailed = true;
+            m_child.NoteCreationFailed(GetLastError());
         }
     }
     // The child holds its own copies now. A reader sees its pipe break only
     // once every write end is closed, so ours must go, or the end of the
     // child's output would never be seen.
-    m_childStdinRead.Close();
-    m_childStdoutWrite.Close();
-    m_childStderrWrite.Close();
+    m_child.CloseEnds();
     if (!ok)
         return false;
     // A child that is to read nothing sees the end of its input at once.
@@ -164,11 +161,10 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
         m_input.Abandon();
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
-        m_process.Reset(created.hProcess);
+        m_child.SetProcess(created.hProcess, created.dwProcessId);
     }
-    m_stagedStop.SetProcessId(created.dwProcessId);
     primaryThread.Reset(created.hThread);
-    return m_process.IsValid() && primaryThread.IsValid();
+    return m_child.HasProcess() && primaryThread.IsValid();
 }
 
 // A job lets a stop end the child together with everything it started; its
@@ -190,10 +186,10 @@ void CRedirect::JoinJob() {
     JOBOBJECT_ASSOCIATE_COMPLETION_PORT news{reinterpret_cast<PVOID>(kJobKey), m_port.Get()};
     g_sys.setInformationJobObject(job.Get(), JobObjectAssociateCompletionPortInformation, &news,
                                   sizeof(news));
-    if (!g_sys.assignProcessToJobObject(job.Get(), m_process.Get()))
+    if (!g_sys.assignProcessToJobObject(job.Get(), m_child.Process()))
         return;
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    m_job = std::move(job);
+    m_child.SetJob(std::move(job));
 }
 
 // The watcher comes last: it waits for the readers.
@@ -205,7 +201,7 @@ bool CRedirect::StartWorkers() {
     // Input data, and a piped input, need the writer; the data is the
     // queue's first block, moved rather than copied once more.
     if (m_settings.input == DLLGLUE_INPUT_DATA || m_settings.input == DLLGLUE_INPUT_PIPE) {
-        if (!m_input.Start(std::move(m_settings.inputData), m_process.Get()))
+        if (!m_input.Start(std::move(m_settings.inputData), m_child.Process()))
             return false;
         if (m_settings.input == DLLGLUE_INPUT_DATA)
             m_input.Close();
@@ -238,8 +234,7 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_childTerminated = false;
     m_stdout.ResetCounts();
     m_stderr.ResetCounts();
-    m_launchError = 0;
-    m_processFailed = false;
+    m_child.Reset();
     m_leftovers = 0;
     m_stagedStop.Reset();
     const std::string &commandLine = command.display;
@@ -273,8 +268,7 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
 // never run (it is still suspended) and is ended, and the workers already
 // started are told to stop. Nothing of the run stays open.
 int CRedirect::FailLaunch(const std::string &commandLine) {
-    if (m_launchError == 0)
-        m_launchError = GetLastError();
+    m_child.NoteFailure(GetLastError());
     m_launchAbandoned = true;
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);

@@ -70,8 +70,8 @@ bool IsTheDesktopProcess(const PROCESSENTRY32W &entry) {
 // moment; it is no process of the run and ends by itself once its last
 // client has.
 bool CRedirect::OtherProcessesInJob(JobMembers &found) const {
-    const HANDLE job = m_job.Get();
-    const DWORD childId = m_stagedStop.ProcessId();
+    const HANDLE job = m_child.Job();
+    const DWORD childId = m_child.ProcessId();
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
@@ -107,17 +107,17 @@ bool CRedirect::OtherProcessesInJob(JobMembers &found) const {
 // ends it before it ever runs, and the run counts as stopped. A process in
 // the job that the run did not start is neither ended nor counted.
 BOOL CRedirect::TerminateTree() {
-    if (!m_process.IsValid()) {
+    if (!m_child.HasProcess()) {
         const bool launching = m_outcome.Launching();
         if (launching)
             m_childTerminated = true;
         return launching;
     }
-    const bool childAlive = WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT;
+    const bool childAlive = WaitForSingleObject(m_child.Process(), 0) == WAIT_TIMEOUT;
     if (childAlive)
         m_childTerminated = true;
-    if (!m_job.IsValid())
-        return childAlive && TerminateProcess(m_process.Get(), 1);
+    if (!m_child.HasJob())
+        return childAlive && TerminateProcess(m_child.Process(), 1);
     // A list that cannot be made counts as something left, and the job
     // goes whole.
     JobMembers others;
@@ -134,11 +134,11 @@ BOOL CRedirect::TerminateTree() {
     if (!childAlive && !othersAlive)
         return FALSE;
     if (!others.foreign)
-        return TerminateJobObject(m_job.Get(), 1);
+        return TerminateJobObject(m_child.Job(), 1);
     // One by one, sparing the process that is not the run's; one started
     // meanwhile is left to the job's kill-on-close.
     if (childAlive)
-        TerminateProcess(m_process.Get(), 1);
+        TerminateProcess(m_child.Process(), 1);
     for (const ScopedHandle &process : others.processes)
         TerminateProcess(process.Get(), 1);
     return TRUE;
@@ -186,10 +186,6 @@ int CRedirect::StopGracefully(DWORD graceMs) {
     return 1;
 }
 
-bool CRedirect::ChildRunning() const {
-    return m_process.IsValid() && WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT;
-}
-
 // The child's input ends at a stop, and what was not yet written is dropped:
 // a program waiting for input must see its end to be able to finish.
 void CRedirect::CloseChildInput() {
@@ -203,11 +199,11 @@ void CRedirect::AskTreeToEnd() {
     JobMembers descendants;
     OtherProcessesInJob(descendants);
     std::vector<HANDLE> tree;
-    if (ChildRunning())
-        tree.push_back(m_process.Get());
+    if (m_child.Running())
+        tree.push_back(m_child.Process());
     for (const ScopedHandle &process : descendants.processes)
         tree.push_back(process.Get());
-    StagedStop::AskToEnd(m_job.Get(), tree);
+    StagedStop::AskToEnd(m_child.Job(), tree);
     CloseChildInput();
 }
 
@@ -274,21 +270,13 @@ int CRedirect::FinishRun() {
 
 void CRedirect::ReleaseRun() {
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    if (m_job.IsValid()) {
-        // The run is over: what the child left running on purpose (a server
-        // it started, say) must not die with the job handle.
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION noLimits{};
-        SetInformationJobObject(m_job.Get(), JobObjectExtendedLimitInformation, &noLimits,
-                                sizeof(noLimits));
-        m_job.Close();
-    }
+    m_child.ReleaseJob();
     // The queue lets go of the child's process handle before it closes.
     m_input.Release();
     m_stdout.Release();
     m_stderr.Release();
-    for (ScopedHandle *handle :
-         {&m_process, &m_stopEvent, &m_finishReadingEvent, &m_port, &m_childStdinRead,
-          &m_childStdoutWrite, &m_childStderrWrite, &m_watchThread})
+    m_child.Release();
+    for (ScopedHandle *handle : {&m_stopEvent, &m_finishReadingEvent, &m_port, &m_watchThread})
         handle->Close();
     m_outcome.Release();
 }

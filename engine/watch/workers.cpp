@@ -37,20 +37,12 @@ DWORD WINAPI WatcherProc(LPVOID redirector) {
     return LeaveWorker();
 }
 
-bool CRedirect::JobIsEmpty() const {
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-    return m_job.IsValid() &&
-           QueryInformationJobObject(m_job.Get(), JobObjectBasicAccountingInformation, &accounting,
-                                     sizeof(accounting), nullptr) &&
-           accounting.ActiveProcesses == 0;
-}
-
 // The run's own time limit: a stop like an abort's, made by the watcher.
 void CRedirect::StopForTimeout() {
     std::lock_guard<std::mutex> lock(m_releaseLock);
     if (m_stopRequested.load())
         return;
-    if (ChildRunning())
+    if (m_child.Running())
         m_timedOut = true;
     StopTree();
 }
@@ -67,7 +59,7 @@ bool CRedirect::OnTimeLimit() {
     }
     std::lock_guard<std::mutex> lock(m_releaseLock);
     if (!m_stopRequested.load()) {
-        if (ChildRunning())
+        if (m_child.Running())
             m_timedOut = true;
         m_stagedStop.Request(m_settings.timeoutGraceMs);
     }
@@ -83,9 +75,9 @@ bool CRedirect::OnTimeLimit() {
 void CRedirect::SettleEnd(bool stopped) {
     DWORD exitCode = STILL_ACTIVE;
     if (stopped)
-        WaitForSingleObject(m_process.Get(), 100);
-    if (!GetExitCodeProcess(m_process.Get(), &exitCode) ||
-        (stopped && WaitForSingleObject(m_process.Get(), 0) != WAIT_OBJECT_0))
+        WaitForSingleObject(m_child.Process(), 100);
+    if (!GetExitCodeProcess(m_child.Process(), &exitCode) ||
+        (stopped && WaitForSingleObject(m_child.Process(), 0) != WAIT_OBJECT_0))
         exitCode = 1; // what the stop terminates it with
     std::lock_guard<std::mutex> lock(m_releaseLock);
     // Aborted only when a stop ended the child itself, at once or after a
@@ -150,7 +142,7 @@ void CRedirect::WatchRun() {
     };
 
     // Until the child ends, or the run is stopped.
-    HANDLE waits[3] = {m_process.Get(), m_stopEvent.Get(), m_stagedStop.WakeEvent()};
+    HANDLE waits[3] = {m_child.Process(), m_stopEvent.Get(), m_stagedStop.WakeEvent()};
     bool stopped = false;
     for (;;) {
         const DWORD waited = WaitForMultipleObjects(3, waits, FALSE, nextTimeout(INFINITE));
@@ -165,7 +157,7 @@ void CRedirect::WatchRun() {
         drainDeadline = GetTickCount64() + m_settings.drainMs;
     ULONGLONG stopDeadline = GetTickCount64() + kStopGraceMs;
     if (stopped)
-        WaitForSingleObject(m_process.Get(), kStopGraceMs);
+        WaitForSingleObject(m_child.Process(), kStopGraceMs);
     // The streams whose readers were started: a merged run has one, its
     // error output sharing the output pipe.
     const int readers = (m_stdout.Started() ? 1 : 0) + (m_stderr.Started() ? 1 : 0);
@@ -173,7 +165,7 @@ void CRedirect::WatchRun() {
     for (;;) {
         if (readersEnded == readers)
             break;
-        if (JobIsEmpty())
+        if (m_child.JobIsEmpty())
             break;
         if (!stopped && actOnDeadlines()) {
             stopped = true;
@@ -183,7 +175,7 @@ void CRedirect::WatchRun() {
         if (stopped && now >= stopDeadline)
             break;
         const DWORD timeout = stopped ? static_cast<DWORD>(stopDeadline - now)
-                                      : nextTimeout(m_job.IsValid() ? kJobPollMs : INFINITE);
+                                      : nextTimeout(m_child.HasJob() ? kJobPollMs : INFINITE);
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         OVERLAPPED *overlapped = nullptr;
@@ -199,7 +191,7 @@ void CRedirect::WatchRun() {
     // With a drain nothing the child left running outlives the run, not even
     // a process that holds none of its pipes (a daemon, detached), which
     // the loop above never waited for.
-    if (!stopped && m_settings.drainMs != 0 && !JobIsEmpty())
+    if (!stopped && m_settings.drainMs != 0 && !m_child.JobIsEmpty())
         TerminateLeftovers();
     // From here on a stop asks nothing: it returns 0 and changes nothing
     // (RunInProgress). One that checked a moment before came, as far as the
