@@ -50,6 +50,7 @@
 #include "engine/output/read_chain.h"
 #include "engine/run/outcome.h"
 #include "engine/stop/staged_stop.h"
+#include "engine/watch/watcher.h"
 
 // How a child is started beyond its command line. dllglue_main uses the
 // defaults: the host's directory and environment, an input that stays open.
@@ -159,7 +160,7 @@ public:
     // What a pumping wait watches: nonzero once the watcher is done with the
     // host, and the watcher's thread, whose end wakes the wait.
     const std::atomic<int> &FinishedFlag() const { return m_outcome.Finished(); }
-    HANDLE WatcherThread() const { return m_watchThread.Get(); }
+    HANDLE WatcherThread() const { return m_watcher.Thread(); }
 
     // The child's input as the host feeds it (input_queue.h).
     int WriteInput(const void *data, size_t length) { return m_input.Write(data, length); }
@@ -176,20 +177,6 @@ public:
     // DLLGLUE_INPUT_OPEN nothing is ever written: the input stays open, so a
     // child reading it waits.
     InputQueue m_input;
-    ScopedHandle m_watchThread;
-    // Signalled by StopRun so that the watcher stops waiting for the child.
-    ScopedHandle m_stopEvent;
-    // "Finish reading", signalled by the watcher once the run is over: each
-    // reader takes what is still in its pipe, then stops, however long
-    // others hold the pipe. Not the drain (drainMs), which is how long the
-    // run waits for what the child left running.
-    ScopedHandle m_finishReadingEvent;
-    // The watcher's queue: the job's news (a process left, none is left),
-    // each reader's end and a stop arrive here as packets.
-    ScopedHandle m_port;
-    // Set when a launch fails after its workers started: the watcher then
-    // reports no end, since for the host the run never began.
-    std::atomic<bool> m_launchAbandoned{false};
     // Set by a stop; the launch reads it before it lets the child run.
     std::atomic<bool> m_stopRequested{false};
     // Set when the run's own time limit stopped it while the child itself
@@ -197,12 +184,6 @@ public:
     std::atomic<bool> m_timedOut{false};
     // Set by the watcher once it has left its loops.
     std::atomic<bool> m_settling{false};
-
-    // Packet keys on m_port.
-    static constexpr ULONG_PTR kJobKey = 1;
-    static constexpr ULONG_PTR kReaderEndedKey = 2;
-    static constexpr ULONG_PTR kStopKey = 3;
-    static constexpr ULONG_PTR kStopAskedKey = 4;
 
     // The watcher's work, from the launch to the report of the end.
     void WatchRun();
@@ -253,6 +234,8 @@ private:
     // A merged run starts no error reader.
     OutputStream m_stdout{StreamKind::kOutput};
     OutputStream m_stderr{StreamKind::kError};
+    // The watcher's thread, port and events (watcher.h).
+    Watcher m_watcher;
     StagedStop m_stagedStop;
     // Processes terminated after the child's own end: by the drain, a stop
     // or the time limit.

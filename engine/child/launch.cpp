@@ -82,17 +82,12 @@ bool CRedirect::CreatePipes() {
 // The events and the port a run's threads talk through. Created before the
 // run counts as launching, so a stop always finds them.
 bool CRedirect::CreateRunObjects() {
-    // Manual reset: every wait after a stop or "finish reading" must see
-    // it.
-    m_stopEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
-    m_finishReadingEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    const bool events = m_watcher.CreateEvents();
     // Each stream's event for its overlapped reads.
     const bool outputReady = m_stdout.CreateReadyEvent();
     const bool errorReady = m_stderr.CreateReadyEvent();
-    // A port of its own, serving one thread: the watcher.
-    m_port.Reset(g_sys.createIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
-    return m_stopEvent.IsValid() && m_finishReadingEvent.IsValid() && outputReady && errorReady &&
-           m_port.IsValid() && m_stagedStop.Create();
+    const bool port = m_watcher.CreatePort();
+    return events && outputReady && errorReady && port && m_stagedStop.Create();
 }
 
 bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread) {
@@ -183,7 +178,8 @@ void CRedirect::JoinJob() {
         return;
     // Without the port the run still ends: the watcher also asks the job how
     // many processes it has, now and then.
-    JOBOBJECT_ASSOCIATE_COMPLETION_PORT news{reinterpret_cast<PVOID>(kJobKey), m_port.Get()};
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT news{reinterpret_cast<PVOID>(Watcher::kJobKey),
+                                             m_watcher.Port()};
     g_sys.setInformationJobObject(job.Get(), JobObjectAssociateCompletionPortInformation, &news,
                                   sizeof(news));
     if (!g_sys.assignProcessToJobObject(job.Get(), m_child.Process()))
@@ -194,10 +190,6 @@ void CRedirect::JoinJob() {
 
 // The watcher comes last: it waits for the readers.
 bool CRedirect::StartWorkers() {
-    auto start = [this](LPTHREAD_START_ROUTINE procedure, ScopedHandle &thread) {
-        thread.Reset(StartWorkerThread(procedure, this));
-        return thread.IsValid();
-    };
     // Input data, and a piped input, need the writer; the data is the
     // queue's first block, moved rather than copied once more.
     if (m_settings.input == DLLGLUE_INPUT_DATA || m_settings.input == DLLGLUE_INPUT_PIPE) {
@@ -208,7 +200,7 @@ bool CRedirect::StartWorkers() {
     }
     return m_stdout.Start(StdoutReaderProc, this) &&
            (m_settings.mergeErrors || m_stderr.Start(StderrReaderProc, this)) &&
-           start(WatcherProc, m_watchThread);
+           m_watcher.Start(WatcherProc, this);
 }
 
 // A stop that came during the launch ends the child before it ever runs;
@@ -228,7 +220,7 @@ bool CRedirect::LetChildRun(HANDLE primaryThread) {
 
 int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_outcome.Reset();
-    m_launchAbandoned = false;
+    m_watcher.Reset();
     m_timedOut = false;
     m_settling = false;
     m_childTerminated = false;
@@ -269,7 +261,7 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
 // started are told to stop. Nothing of the run stays open.
 int CRedirect::FailLaunch(const std::string &commandLine) {
     m_child.NoteFailure(GetLastError());
-    m_launchAbandoned = true;
+    m_watcher.Abandon();
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
         StopTree();
@@ -277,8 +269,7 @@ int CRedirect::FailLaunch(const std::string &commandLine) {
     // Readers may have started without the watcher that would tell them to
     // finish reading, and the writer may be waiting for a child that never
     // ran.
-    if (m_finishReadingEvent.IsValid())
-        SetEvent(m_finishReadingEvent.Get());
+    m_watcher.FinishReading();
     m_input.Abandon();
     WaitForWorkers(INFINITE);
     ReleaseRun();

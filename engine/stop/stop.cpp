@@ -25,11 +25,11 @@ void WaitDeliveringSentMessages(HANDLE thread, DWORD timeoutMs) {
     }
 }
 
-HANDLE DuplicateOf(const ScopedHandle &handle) {
+HANDLE DuplicateOf(HANDLE handle) {
     HANDLE self = GetCurrentProcess();
     HANDLE duplicate = nullptr;
-    if (handle.IsValid())
-        DuplicateHandle(self, handle.Get(), self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    if (handle != nullptr)
+        DuplicateHandle(self, handle, self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS);
     return duplicate;
 }
 
@@ -37,8 +37,7 @@ HANDLE DuplicateOf(const ScopedHandle &handle) {
 
 bool CRedirect::OnWorkerThread() const {
     const DWORD self = GetCurrentThreadId();
-    if (m_stdout.OnReader(self) || m_stderr.OnReader(self) ||
-        (m_watchThread.IsValid() && GetThreadId(m_watchThread.Get()) == self))
+    if (m_stdout.OnReader(self) || m_stderr.OnReader(self) || m_watcher.OnThread(self))
         return true;
     HANDLE writer = m_input.Thread();
     return writer != nullptr && GetThreadId(writer) == self;
@@ -149,10 +148,7 @@ BOOL CRedirect::TerminateTree() {
 BOOL CRedirect::StopTree() {
     m_stopRequested = true;
     const BOOL terminated = TerminateTree();
-    if (m_stopEvent.IsValid())
-        SetEvent(m_stopEvent.Get());
-    if (m_port.IsValid())
-        PostQueuedCompletionStatus(m_port.Get(), 0, kStopKey, nullptr);
+    m_watcher.SignalStop();
     return terminated;
 }
 
@@ -180,9 +176,7 @@ int CRedirect::StopGracefully(DWORD graceMs) {
     if (!RunInProgress())
         return 0;
     m_stagedStop.Request(graceMs);
-    // The watcher waits on the port once the child has ended.
-    if (m_port.IsValid())
-        PostQueuedCompletionStatus(m_port.Get(), 0, kStopAskedKey, nullptr);
+    m_watcher.PostStopAsked();
     return 1;
 }
 
@@ -229,7 +223,7 @@ bool CRedirect::WaitForWatcher(DWORD timeoutMs) {
     ScopedHandle watcher;
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
-        watcher.Reset(DuplicateOf(m_watchThread));
+        watcher.Reset(DuplicateOf(m_watcher.Thread()));
     }
     if (!watcher.IsValid())
         return true;
@@ -248,7 +242,7 @@ void CRedirect::WaitForWorkers(DWORD timeoutMs) {
     HANDLE threads[4];
     DWORD count = 0;
     for (HANDLE thread :
-         {m_stdout.Thread(), m_stderr.Thread(), m_watchThread.Get(), m_input.Thread()}) {
+         {m_stdout.Thread(), m_stderr.Thread(), m_watcher.Thread(), m_input.Thread()}) {
         if (thread != nullptr)
             threads[count++] = thread;
     }
@@ -276,7 +270,6 @@ void CRedirect::ReleaseRun() {
     m_stdout.Release();
     m_stderr.Release();
     m_child.Release();
-    for (ScopedHandle *handle : {&m_stopEvent, &m_finishReadingEvent, &m_port, &m_watchThread})
-        handle->Close();
+    m_watcher.Release();
     m_outcome.Release();
 }

@@ -18,8 +18,8 @@ constexpr DWORD kJobPollMs = 250;
 // The reader relays its stream, then tells the watcher it has ended.
 void CRedirect::ReadStream(StreamKind stream) {
     OutputStream &part = stream == StreamKind::kOutput ? m_stdout : m_stderr;
-    part.Relay(m_settings.text, m_delivery.Current(), m_finishReadingEvent.Get());
-    PostQueuedCompletionStatus(m_port.Get(), 0, kReaderEndedKey, nullptr);
+    part.Relay(m_settings.text, m_delivery.Current(), m_watcher.FinishReadingEvent());
+    m_watcher.PostReaderEnded();
 }
 
 DWORD WINAPI StdoutReaderProc(LPVOID redirector) {
@@ -142,7 +142,7 @@ void CRedirect::WatchRun() {
     };
 
     // Until the child ends, or the run is stopped.
-    HANDLE waits[3] = {m_child.Process(), m_stopEvent.Get(), m_stagedStop.WakeEvent()};
+    HANDLE waits[3] = {m_child.Process(), m_watcher.StopEvent(), m_stagedStop.WakeEvent()};
     bool stopped = false;
     for (;;) {
         const DWORD waited = WaitForMultipleObjects(3, waits, FALSE, nextTimeout(INFINITE));
@@ -180,10 +180,10 @@ void CRedirect::WatchRun() {
         ULONG_PTR key = 0;
         OVERLAPPED *overlapped = nullptr;
         const BOOL dequeued =
-            GetQueuedCompletionStatus(m_port.Get(), &bytes, &key, &overlapped, timeout);
-        if (dequeued && key == kReaderEndedKey)
+            GetQueuedCompletionStatus(m_watcher.Port(), &bytes, &key, &overlapped, timeout);
+        if (dequeued && key == Watcher::kReaderEndedKey)
             ++readersEnded;
-        if (dequeued && key == kStopKey && !stopped) {
+        if (dequeued && key == Watcher::kStopKey && !stopped) {
             stopped = true;
             stopDeadline = GetTickCount64() + kStopGraceMs;
         }
@@ -200,7 +200,7 @@ void CRedirect::WatchRun() {
     // Whatever is still in the pipes is delivered; nothing after that. The
     // input is over too: what is still queued will never be read, and the
     // end of the run does not wait for it.
-    SetEvent(m_finishReadingEvent.Get());
+    m_watcher.FinishReading();
     m_input.Abandon();
     HANDLE workers[3];
     DWORD workerCount = 0;
@@ -210,7 +210,7 @@ void CRedirect::WatchRun() {
     }
     WaitForMultipleObjects(workerCount, workers, TRUE, INFINITE);
     SettleEnd(stopped);
-    if (!m_launchAbandoned.load())
+    if (!m_watcher.Abandoned())
         m_delivery.Current().Complete(m_stderr.Seen());
     m_outcome.MarkFinished();
 }
