@@ -49,7 +49,7 @@
 #include "engine/output/output_stream.h"
 #include "engine/output/read_chain.h"
 #include "engine/run/outcome.h"
-#include "engine/stop/staged_stop.h"
+#include "engine/stop/run_stop.h"
 #include "engine/watch/watcher.h"
 
 // How a child is started beyond its command line. dllglue_main uses the
@@ -123,8 +123,8 @@ public:
     int StopGracefully(DWORD graceMs);
     // What the result reports of the stop and the child.
     DWORD ProcessId() const { return m_child.ProcessId(); }
-    bool StopWasRequested() const { return m_stagedStop.Requested(); }
-    int LeftoverProcesses() const { return m_leftovers.load(); }
+    bool StopWasRequested() const { return m_stop.Staged().Requested(); }
+    int LeftoverProcesses() const { return m_stop.Leftovers(); }
     // Bytes delivered (or dropped for want of a callback) per stream, and
     // whether the error stream delivered any.
     unsigned long long OutputBytes() const { return m_stdout.Bytes(); }
@@ -146,7 +146,7 @@ public:
 
     // True from the start of a launch until the watcher has left its loops:
     // from then on the end is being settled, and a stop has nothing to ask.
-    bool RunInProgress() const { return m_outcome.Active() && !m_settling.load(); }
+    bool RunInProgress() const { return m_outcome.Active() && !m_stop.Settling(); }
 
     // Set before LaunchChild; the launch reads them.
     void Configure(LaunchSettings settings) { m_settings = std::move(settings); }
@@ -177,13 +177,6 @@ public:
     // DLLGLUE_INPUT_OPEN nothing is ever written: the input stays open, so a
     // child reading it waits.
     InputQueue m_input;
-    // Set by a stop; the launch reads it before it lets the child run.
-    std::atomic<bool> m_stopRequested{false};
-    // Set when the run's own time limit stopped it while the child itself
-    // was still running.
-    std::atomic<bool> m_timedOut{false};
-    // Set by the watcher once it has left its loops.
-    std::atomic<bool> m_settling{false};
 
     // The watcher's work, from the launch to the report of the end.
     void WatchRun();
@@ -236,13 +229,9 @@ private:
     OutputStream m_stderr{StreamKind::kError};
     // The watcher's thread, port and events (watcher.h).
     Watcher m_watcher;
-    StagedStop m_stagedStop;
-    // Processes terminated after the child's own end: by the drain, a stop
-    // or the time limit.
-    std::atomic<int> m_leftovers{0};
-    // Set by a stop that found the child itself still running (or not yet
-    // let go) and ended it; a stop after the child ended leaves it clear.
-    std::atomic<bool> m_childTerminated{false};
+    // The staged stop, the termination and what the stops found
+    // (run_stop.h).
+    RunStop m_stop;
     // Orders a stop against the launch publishing the child and against the
     // release of the run's handles (an abort may come from any thread).
     std::mutex m_releaseLock;

@@ -87,7 +87,7 @@ bool CRedirect::CreateRunObjects() {
     const bool outputReady = m_stdout.CreateReadyEvent();
     const bool errorReady = m_stderr.CreateReadyEvent();
     const bool port = m_watcher.CreatePort();
-    return events && outputReady && errorReady && port && m_stagedStop.Create();
+    return events && outputReady && errorReady && port && m_stop.Create();
 }
 
 bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread) {
@@ -209,7 +209,7 @@ bool CRedirect::StartWorkers() {
 // terminates the tree itself).
 bool CRedirect::LetChildRun(HANDLE primaryThread) {
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    if (m_stopRequested.load()) {
+    if (m_stop.TerminationRequested()) {
         TerminateTree();
     } else if (g_sys.resumeThread(primaryThread) == static_cast<DWORD>(-1)) {
         return false;
@@ -221,21 +221,17 @@ bool CRedirect::LetChildRun(HANDLE primaryThread) {
 int CRedirect::LaunchChild(const LaunchCommand &command) {
     m_outcome.Reset();
     m_watcher.Reset();
-    m_timedOut = false;
-    m_settling = false;
-    m_childTerminated = false;
+    m_stop.Reset();
     m_stdout.ResetCounts();
     m_stderr.ResetCounts();
     m_child.Reset();
-    m_leftovers = 0;
-    m_stagedStop.Reset();
     const std::string &commandLine = command.display;
     // A refused command is a start failure before anything of the run exists.
     if (!command.refusal.empty() || command.commandLine.empty() || !CreateRunObjects())
         return FailLaunch(commandLine);
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
-        m_stopRequested = false;
+        m_stop.ClearTermination();
         m_outcome.BeginLaunch();
     }
     ScopedHandle primaryThread;

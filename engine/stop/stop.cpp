@@ -109,12 +109,12 @@ BOOL CRedirect::TerminateTree() {
     if (!m_child.HasProcess()) {
         const bool launching = m_outcome.Launching();
         if (launching)
-            m_childTerminated = true;
+            m_stop.MarkChildTerminated();
         return launching;
     }
     const bool childAlive = WaitForSingleObject(m_child.Process(), 0) == WAIT_TIMEOUT;
     if (childAlive)
-        m_childTerminated = true;
+        m_stop.MarkChildTerminated();
     if (!m_child.HasJob())
         return childAlive && TerminateProcess(m_child.Process(), 1);
     // A list that cannot be made counts as something left, and the job
@@ -123,12 +123,7 @@ BOOL CRedirect::TerminateTree() {
     const bool listed = OtherProcessesInJob(others);
     const bool othersAlive = !listed || !others.processes.empty();
     if (!childAlive && listed) {
-        // The most any of the run's terminations found: a later one may
-        // still see a process that an earlier one ended and that is dying.
-        const int count = static_cast<int>(others.processes.size());
-        int counted = m_leftovers.load();
-        while (count > counted && !m_leftovers.compare_exchange_weak(counted, count)) {
-        }
+        m_stop.NoteLeftovers(static_cast<int>(others.processes.size()));
     }
     if (!childAlive && !othersAlive)
         return FALSE;
@@ -146,7 +141,7 @@ BOOL CRedirect::TerminateTree() {
 // Called with m_releaseLock held. Marks the run stopped, ends its tree and
 // wakes the watcher, whichever of the run's objects exist yet.
 BOOL CRedirect::StopTree() {
-    m_stopRequested = true;
+    m_stop.RequestTermination();
     const BOOL terminated = TerminateTree();
     m_watcher.SignalStop();
     return terminated;
@@ -175,7 +170,7 @@ int CRedirect::StopGracefully(DWORD graceMs) {
     std::lock_guard<std::mutex> lock(m_releaseLock);
     if (!RunInProgress())
         return 0;
-    m_stagedStop.Request(graceMs);
+    m_stop.Staged().Request(graceMs);
     m_watcher.PostStopAsked();
     return 1;
 }
@@ -204,7 +199,7 @@ void CRedirect::AskTreeToEnd() {
 // The grace ran out. An abort may already have ended the tree.
 void CRedirect::TerminateAfterGrace() {
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    if (m_stopRequested.load())
+    if (m_stop.TerminationRequested())
         return;
     TerminateTree();
 }
@@ -214,7 +209,7 @@ void CRedirect::TerminateAfterGrace() {
 // state stays what it made it.
 void CRedirect::TerminateLeftovers() {
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    if (m_stopRequested.load())
+    if (m_stop.TerminationRequested())
         return;
     TerminateTree();
 }
@@ -234,7 +229,7 @@ bool CRedirect::WaitForWatcher(DWORD timeoutMs) {
 void CRedirect::StopAtExit() {
     if (!RunInProgress())
         return;
-    m_stopRequested = true;
+    m_stop.RequestTermination();
     TerminateTree();
 }
 

@@ -40,10 +40,10 @@ DWORD WINAPI WatcherProc(LPVOID redirector) {
 // The run's own time limit: a stop like an abort's, made by the watcher.
 void CRedirect::StopForTimeout() {
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    if (m_stopRequested.load())
+    if (m_stop.TerminationRequested())
         return;
     if (m_child.Running())
-        m_timedOut = true;
+        m_stop.MarkTimedOut();
     StopTree();
 }
 
@@ -58,10 +58,10 @@ bool CRedirect::OnTimeLimit() {
         return true;
     }
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    if (!m_stopRequested.load()) {
+    if (!m_stop.TerminationRequested()) {
         if (m_child.Running())
-            m_timedOut = true;
-        m_stagedStop.Request(m_settings.timeoutGraceMs);
+            m_stop.MarkTimedOut();
+        m_stop.Staged().Request(m_settings.timeoutGraceMs);
     }
     return false;
 }
@@ -83,8 +83,8 @@ void CRedirect::SettleEnd(bool stopped) {
     // Aborted only when a stop ended the child itself, at once or after a
     // graceful stop's grace: a stop that came after the child had ended by
     // itself leaves its state telling so.
-    const int endState = m_timedOut.load()          ? DLLGLUE_TIMEDOUT
-                         : m_childTerminated.load() ? DLLGLUE_ABORTED
+    const int endState = m_stop.TimedOut()          ? DLLGLUE_TIMEDOUT
+                         : m_stop.ChildTerminated() ? DLLGLUE_ABORTED
                                                     : DLLGLUE_EXITED;
     m_outcome.Publish(endState, exitCode);
 }
@@ -116,7 +116,7 @@ void CRedirect::WatchRun() {
         DWORD timeout = most;
         if (!limitReached)
             timeout = (std::min)(timeout, Until(started + limit));
-        timeout = (std::min)(timeout, m_stagedStop.UntilDeadline());
+        timeout = (std::min)(timeout, m_stop.Staged().UntilDeadline());
         if (drainDeadline != 0)
             timeout = (std::min)(timeout, Until(drainDeadline));
         return timeout;
@@ -128,9 +128,9 @@ void CRedirect::WatchRun() {
             if (OnTimeLimit())
                 return true;
         }
-        if (m_stagedStop.TakeAsk())
+        if (m_stop.Staged().TakeAsk())
             AskTreeToEnd();
-        if (m_stagedStop.UntilDeadline() == 0) {
+        if (m_stop.Staged().UntilDeadline() == 0) {
             TerminateAfterGrace();
             return true;
         }
@@ -142,7 +142,7 @@ void CRedirect::WatchRun() {
     };
 
     // Until the child ends, or the run is stopped.
-    HANDLE waits[3] = {m_child.Process(), m_watcher.StopEvent(), m_stagedStop.WakeEvent()};
+    HANDLE waits[3] = {m_child.Process(), m_watcher.StopEvent(), m_stop.Staged().WakeEvent()};
     bool stopped = false;
     for (;;) {
         const DWORD waited = WaitForMultipleObjects(3, waits, FALSE, nextTimeout(INFINITE));
@@ -196,7 +196,7 @@ void CRedirect::WatchRun() {
     // From here on a stop asks nothing: it returns 0 and changes nothing
     // (RunInProgress). One that checked a moment before came, as far as the
     // host can tell, just before the end, and is told so.
-    m_settling = true;
+    m_stop.MarkSettling();
     // Whatever is still in the pipes is delivered; nothing after that. The
     // input is over too: what is still queued will never be read, and the
     // end of the run does not wait for it.
