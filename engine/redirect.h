@@ -1,6 +1,8 @@
-// The redirection engine: one redirector object holds everything a run needs
-// (pipes, worker threads, the child, the host's callbacks), and three worker
-// threads relay the child's output and notice its end.
+// The redirection engine: one redirector object holds the parts of a run
+// (its settings, its outcome, the child, the input, the two output streams,
+// the delivery, the watcher, the stop), and three worker threads relay the
+// child's output and notice its end. Each part says at its top which thread
+// touches what.
 //
 // A run, as the host's entry points drive it:
 //   LaunchChild   pipes, the child (hidden, suspended, in a job), the three
@@ -10,8 +12,8 @@
 //                 left and stop; WatcherProc decides when the run is over;
 //                 with input to write, the input queue's own writer feeds
 //                 the child's input until the run is over (input_queue.h);
-//   FinishRun     after the watcher has ended: the exit code, and the release
-//                 of every handle of the run;
+//   FinishRun     after the watcher has ended: the exit code it published
+//                 (outcome.h), and the release of every handle of the run;
 //   StopRun       terminates the run; shared by the end of a run, the abort
 //                 and the unload step;
 //   StopGracefully asks the run to end and terminates it only after a grace
@@ -26,8 +28,9 @@
 // else still holds them.
 //
 // No lock is held around a callback. The fields that threads share are
-// atomics written whole by one side and read by the others; the lock below
-// only orders a stop against the launch and the release of a run.
+// atomics written whole by one side and read by the others; the run's one
+// lock (m_releaseLock, below) orders the decisions that must not cross: a
+// stop against the launch, the end, and the release of a run.
 #pragma once
 
 #include <windows.h>
@@ -173,11 +176,6 @@ public:
     DWORD LaunchError() const { return m_child.LaunchError(); }
     bool ProcessFailed() const { return m_child.ProcessFailed(); }
 
-    // The library's end of the child's input and its writer. With
-    // DLLGLUE_INPUT_OPEN nothing is ever written: the input stays open, so a
-    // child reading it waits.
-    InputQueue m_input;
-
     // The watcher's work, from the launch to the report of the end.
     void WatchRun();
     // A reader's work: relays one stream until it ends.
@@ -210,7 +208,9 @@ private:
     void WaitForWorkers(DWORD timeoutMs);
     void ReleaseRun();
 
-    // Set before LaunchChild; the launch reads it.
+    // Set before LaunchChild by the host's thread; the launch reads it, the
+    // readers its text options, the watcher its time limit, grace and
+    // drain. Nobody writes it during a run.
     LaunchSettings m_settings;
     // The one answer to "is the run over?", and how it ended (outcome.h).
     RunOutcome m_outcome;
@@ -221,6 +221,10 @@ protected:
     Child m_child;
 
 private:
+    // The library's end of the child's input and its writer (input_queue.h).
+    // With DLLGLUE_INPUT_OPEN nothing is ever written: the input stays open,
+    // so a child reading it waits.
+    InputQueue m_input;
     // How the readers' chunks and the watcher's end reach the notifications.
     RunDelivery m_delivery;
     // The child's output and error output, each with its pipe and reader.
@@ -232,8 +236,26 @@ private:
     // The staged stop, the termination and what the stops found
     // (run_stop.h).
     RunStop m_stop;
-    // Orders a stop against the launch publishing the child and against the
-    // release of the run's handles (an abort may come from any thread).
+    // The run's one lock; an abort may come from any thread. Held around:
+    //   - publishing the child's process and job (the launch) and closing
+    //     them, with every other handle of the run (the release);
+    //   - the launch's steps into launching and into running, and the
+    //     termination flag it clears and reads there, against a stop that
+    //     sets it;
+    //   - every termination of the tree, so that what it finds (the child
+    //     terminated, the leftovers counted) and the time limit's mark are
+    //     all in when the watcher fixes the end from them and publishes it;
+    //   - a staged stop's request, and a grace's or a drain's termination,
+    //     against a termination already asked for;
+    //   - the copy of the watcher's handle that a wait takes, against its
+    //     close.
+    // Read without it, and why that is sound: the watcher's and the
+    // writer's handles of the child, published before those threads start
+    // and closed after they end; the end, the counts and the stop's request
+    // as the host reads them for a result, atomics that only go forward;
+    // the host's own calls on a run it has not closed yet (a wait's look at
+    // the worker threads); and everything the unload step touches, which
+    // can take no lock.
     std::mutex m_releaseLock;
 };
 
