@@ -1,6 +1,8 @@
-// The redirection engine: one redirector object holds everything a run needs
-// (pipes, worker threads, the child, the host's callbacks), and three worker
-// threads relay the child's output and notice its end.
+// The redirection engine: one redirector object holds the parts of a run
+// (its settings, its outcome, the child, the input, the two output streams,
+// the delivery, the watcher, the stop), and three worker threads relay the
+// child's output and notice its end. Each part says at its top which thread
+// touches what.
 //
 // A run, as the host's entry points drive it:
 //   LaunchChild   pipes, the child (hidden, suspended, in a job), the three
@@ -10,8 +12,8 @@
 //                 left and stop; WatcherProc decides when the run is over;
 //                 with input to write, the input queue's own writer feeds
 //                 the child's input until the run is over (input_queue.h);
-//   FinishRun     after the watcher has ended: the exit code, and the release
-//                 of every handle of the run;
+//   FinishRun     after the watcher has ended: the exit code it published
+//                 (outcome.h), and the release of every handle of the run;
 //   StopRun       terminates the run; shared by the end of a run, the abort
 //                 and the unload step;
 //   StopGracefully asks the run to end and terminates it only after a grace
@@ -26,8 +28,9 @@
 // else still holds them.
 //
 // No lock is held around a callback. The fields that threads share are
-// atomics written whole by one side and read by the others; the lock below
-// only orders a stop against the launch and the release of a run.
+// atomics written whole by one side and read by the others; the run's one
+// lock (m_releaseLock, below) orders the decisions that must not cross: a
+// stop against the launch, the end, and the release of a run.
 #pragma once
 
 #include <windows.h>
@@ -36,9 +39,11 @@
 #include <cstddef>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "brackwyn.h"
+#include "engine/child/child.h"
 #include "engine/command/cmdline.h"
 #include "engine/delivery/delivery.h"
 #include "engine/input/input_queue.h"
@@ -46,11 +51,9 @@
 #include "engine/os/sizes.h"
 #include "engine/output/output_stream.h"
 #include "engine/output/read_chain.h"
-#include "engine/stop/staged_stop.h"
-
-// 1 while dllglue_main's run is going on; cleared when its child ends or a
-// stop is asked for.
-extern std::atomic<int> g_running;
+#include "engine/run/outcome.h"
+#include "engine/stop/run_stop.h"
+#include "engine/watch/watcher.h"
 
 // How a child is started beyond its command line. dllglue_main uses the
 // defaults: the host's directory and environment, an input that stays open.
@@ -105,8 +108,8 @@ public:
     // with a refusal is reported so before anything is created.
     int LaunchChild(const LaunchCommand &command);
 
-    // Ends a run whose watcher has finished: reads the child's exit code and
-    // releases every handle of the run. Returns 1 for exit code 0, else 0.
+    // Ends a run whose watcher has finished: releases every handle of the
+    // run. Returns 1 when the exit code published with the end is 0, else 0.
     int FinishRun();
 
     // Terminates the run in progress, the child's whole tree, then waits a
@@ -122,9 +125,9 @@ public:
     // 1 when the run was in progress, else 0.
     int StopGracefully(DWORD graceMs);
     // What the result reports of the stop and the child.
-    DWORD ProcessId() const { return m_stagedStop.ProcessId(); }
-    bool StopWasRequested() const { return m_stagedStop.Requested(); }
-    int LeftoverProcesses() const { return m_leftovers.load(); }
+    DWORD ProcessId() const { return m_child.ProcessId(); }
+    bool StopWasRequested() const { return m_stop.Staged().Requested(); }
+    int LeftoverProcesses() const { return m_stop.Leftovers(); }
     // Bytes delivered (or dropped for want of a callback) per stream, and
     // whether the error stream delivered any.
     unsigned long long OutputBytes() const { return m_stdout.Bytes(); }
@@ -146,65 +149,32 @@ public:
 
     // True from the start of a launch until the watcher has left its loops:
     // from then on the end is being settled, and a stop has nothing to ask.
-    bool RunInProgress() const {
-        return m_state.load() != kIdle && !m_settling.load() && !m_over.load();
-    }
+    bool RunInProgress() const { return m_outcome.Active() && !m_stop.Settling(); }
 
-    std::atomic<int> m_finished{0};
+    // Set before LaunchChild; the launch reads them.
+    void Configure(LaunchSettings settings) { m_settings = std::move(settings); }
+    int InputMode() const { return m_settings.input; }
 
-    // Set before LaunchChild; the launch reads it.
-    LaunchSettings m_settings;
-    // How the run ended, fixed by the watcher before it reports the end:
-    // m_over first, then the completion callback.
-    std::atomic<bool> m_over{false};
-    std::atomic<int> m_endState{DLLGLUE_RUNNING};
-    std::atomic<unsigned long> m_exitCode{0};
-    // A failed launch: the system's error, and whether the creation of the
-    // process itself failed (rather than a pipe, a thread, memory).
-    DWORD m_launchError = 0;
-    bool m_processFailed = false;
+    // How the run ended, published once by the watcher before it reports
+    // the end. EndState and ExitCode are final once Over() is true.
+    bool Over() const { return m_outcome.Over(); }
+    int EndState() const { return m_outcome.EndState(); }
+    unsigned long ExitCode() const { return m_outcome.ExitCode(); }
+    // What a pumping wait watches: nonzero once the watcher is done with the
+    // host, and the watcher's thread, whose end wakes the wait.
+    const std::atomic<int> &FinishedFlag() const { return m_outcome.Finished(); }
+    HANDLE WatcherThread() const { return m_watcher.Thread(); }
 
-    // The child's ends of the three pipes. Inheritable only during the call
-    // that creates the child, and closed right after it: the child holds its
-    // own copies, and a reader sees its pipe break only once every write end
-    // is closed.
-    ScopedHandle m_childStdinRead;
-    ScopedHandle m_childStdoutWrite;
-    ScopedHandle m_childStderrWrite;
-    // The library's end of the child's input and its writer. With
-    // DLLGLUE_INPUT_OPEN nothing is ever written: the input stays open, so a
-    // child reading it waits.
-    InputQueue m_input;
-    ScopedHandle m_watchThread;
-    ScopedHandle m_process;
-    // The child and all it starts; null when the host's own job forbids one.
-    ScopedHandle m_job;
-    // Signalled by StopRun so that the watcher stops waiting for the child.
-    ScopedHandle m_stopEvent;
-    // "Finish reading", signalled by the watcher once the run is over: each
-    // reader takes what is still in its pipe, then stops, however long
-    // others hold the pipe. Not the drain (drainMs), which is how long the
-    // run waits for what the child left running.
-    ScopedHandle m_finishReadingEvent;
-    // The watcher's queue: the job's news (a process left, none is left),
-    // each reader's end and a stop arrive here as packets.
-    ScopedHandle m_port;
-    // Set when a launch fails after its workers started: the watcher then
-    // reports no end, since for the host the run never began.
-    std::atomic<bool> m_launchAbandoned{false};
-    // Set by a stop; the launch reads it before it lets the child run.
-    std::atomic<bool> m_stopRequested{false};
-    // Set when the run's own time limit stopped it while the child itself
-    // was still running.
-    std::atomic<bool> m_timedOut{false};
-    // Set by the watcher once it has left its loops.
-    std::atomic<bool> m_settling{false};
+    // The child's input as the host feeds it (input_queue.h).
+    int WriteInput(const void *data, size_t length) { return m_input.Write(data, length); }
+    void CloseInput() { m_input.Close(); }
+    unsigned long long InputBytes() const { return m_input.Written(); }
+    unsigned long long InputPending() const { return m_input.Pending(); }
 
-    // Packet keys on m_port.
-    static constexpr ULONG_PTR kJobKey = 1;
-    static constexpr ULONG_PTR kReaderEndedKey = 2;
-    static constexpr ULONG_PTR kStopKey = 3;
-    static constexpr ULONG_PTR kStopAskedKey = 4;
+    // Why the last launch failed: the system's error, and whether the
+    // creation of the process itself failed.
+    DWORD LaunchError() const { return m_child.LaunchError(); }
+    bool ProcessFailed() const { return m_child.ProcessFailed(); }
 
     // The watcher's work, from the launch to the report of the end.
     void WatchRun();
@@ -212,8 +182,6 @@ public:
     void ReadStream(StreamKind stream);
 
 private:
-    enum : int { kIdle, kLaunching, kRunning };
-
     bool CreatePipes();
     bool CreateRunObjects();
     bool StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread);
@@ -223,12 +191,8 @@ private:
     int FailLaunch(const std::string &commandLine);
     BOOL TerminateTree();
     BOOL StopTree();
-    // g_running follows dllglue_main's run only.
-    void NoteMainRun(int running);
-    bool JobIsEmpty() const;
     void StopForTimeout();
     bool OnTimeLimit();
-    bool ChildRunning() const;
     // The processes of the run's job but the child, open for a stop.
     struct JobMembers {
         std::vector<ScopedHandle> processes;
@@ -244,22 +208,54 @@ private:
     void WaitForWorkers(DWORD timeoutMs);
     void ReleaseRun();
 
-    std::atomic<int> m_state{kIdle};
+    // Set before LaunchChild by the host's thread; the launch reads it, the
+    // readers its text options, the watcher its time limit, grace and
+    // drain. Nobody writes it during a run.
+    LaunchSettings m_settings;
+    // The one answer to "is the run over?", and how it ended (outcome.h).
+    RunOutcome m_outcome;
+
+protected:
+    // The child's pipe ends, process and job (child.h). A derived run may
+    // look at them; the glue uses the methods above.
+    Child m_child;
+
+private:
+    // The library's end of the child's input and its writer (input_queue.h).
+    // With DLLGLUE_INPUT_OPEN nothing is ever written: the input stays open,
+    // so a child reading it waits.
+    InputQueue m_input;
     // How the readers' chunks and the watcher's end reach the notifications.
     RunDelivery m_delivery;
     // The child's output and error output, each with its pipe and reader.
     // A merged run starts no error reader.
     OutputStream m_stdout{StreamKind::kOutput};
     OutputStream m_stderr{StreamKind::kError};
-    StagedStop m_stagedStop;
-    // Processes terminated after the child's own end: by the drain, a stop
-    // or the time limit.
-    std::atomic<int> m_leftovers{0};
-    // Set by a stop that found the child itself still running (or not yet
-    // let go) and ended it; a stop after the child ended leaves it clear.
-    std::atomic<bool> m_childTerminated{false};
-    // Orders a stop against the launch publishing the child and against the
-    // release of the run's handles (an abort may come from any thread).
+    // The watcher's thread, port and events (watcher.h).
+    Watcher m_watcher;
+    // The staged stop, the termination and what the stops found
+    // (run_stop.h).
+    RunStop m_stop;
+    // The run's one lock; an abort may come from any thread. Held around:
+    //   - publishing the child's process and job (the launch) and closing
+    //     them, with every other handle of the run (the release);
+    //   - the launch's steps into launching and into running, and the
+    //     termination flag it clears and reads there, against a stop that
+    //     sets it;
+    //   - every termination of the tree, so that what it finds (the child
+    //     terminated, the leftovers counted) and the time limit's mark are
+    //     all in when the watcher fixes the end from them and publishes it;
+    //   - a staged stop's request, and a grace's or a drain's termination,
+    //     against a termination already asked for;
+    //   - the copy of the watcher's handle that a wait takes, against its
+    //     close.
+    // Read without it, and why that is sound: the watcher's and the
+    // writer's handles of the child, published before those threads start
+    // and closed after they end; the end, the counts and the stop's request
+    // as the host reads them for a result, atomics that only go forward;
+    // the host's own calls on a run it has not closed yet (a wait's look at
+    // the worker threads); and everything the unload step touches, which
+    // can take no lock.
     std::mutex m_releaseLock;
 };
 

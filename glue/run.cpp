@@ -35,12 +35,12 @@ int RunToEnd(const char *command, int argc, const char *const *argv, void *userV
     const LaunchCommand launch = ComposeLaunchCommand(command, argc, argv);
     g_redir.m_userValue = userValue;
     if (!g_redir.LaunchChild(launch)) {
-        NoteMainFailure(launch.display, launch.refusal, g_redir.m_launchError, launch.application);
+        NoteMainFailure(launch.display, launch.refusal, g_redir.LaunchError(), launch.application);
         return 0;
     }
     NoteMainStarted();
     try {
-        PumpUntilFinished(g_redir.m_finished, g_redir.m_watchThread.Get(), INFINITE,
+        PumpUntilFinished(g_redir.FinishedFlag(), g_redir.WatcherThread(), INFINITE,
                           g_messageFilter.load(), userValue);
     } catch (...) {
         // The host's filter or one of its window procedures threw. The run

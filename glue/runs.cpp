@@ -264,7 +264,7 @@ int StartRun(const char *command, int argc, const char *const *argv, const Conso
     std::unique_ptr<ConsoleRun> run(new (std::nothrow) ConsoleRun(options));
     if (run == nullptr)
         return Fail(DLLGLUE_ENOMEM, "out of memory");
-    run->m_settings = std::move(settings);
+    run->Configure(std::move(settings));
     // Registered before the launch: no run may exist that the host cannot
     // close, whatever fails after the child has started.
     Register(run.get());
@@ -275,8 +275,8 @@ int StartRun(const char *command, int argc, const char *const *argv, const Conso
         Unregister(launching);
         run.reset(launching); // freed however the report below goes
         const std::string why = "Unable to start " + launch.display + ": " +
-                                SystemMessage(run->m_launchError, launch.application);
-        return Fail(run->m_processFailed ? DLLGLUE_ESTART : DLLGLUE_ENOMEM, why);
+                                SystemMessage(run->LaunchError(), launch.application);
+        return Fail(run->ProcessFailed() ? DLLGLUE_ESTART : DLLGLUE_ENOMEM, why);
     }
     *result = launching;
     return DLLGLUE_OK;
@@ -340,7 +340,7 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runwait(ConsoleRun *run, unsigned long ti
         // window procedure throws through the pump: nothing below reads it.
         WaitHold hold(run);
         if ((flags & DLLGLUE_WAIT_PUMP) != 0)
-            ended = PumpUntilFinished(run->m_finished, run->m_watchThread.Get(), timeoutMs,
+            ended = PumpUntilFinished(run->FinishedFlag(), run->WatcherThread(), timeoutMs,
                                       run->m_filter, run->m_user);
         else
             ended = run->WaitForWatcher(timeoutMs);
@@ -367,16 +367,16 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runresult(const ConsoleRun *run, ConsoleR
         return Fail(DLLGLUE_EINVAL, run == nullptr ? "run is NULL" : "result is NULL");
     if (result->size != kFirstResultSize && result->size < sizeof(ConsoleRunResult))
         return Fail(DLLGLUE_EINVAL, "result->size is not sizeof(ConsoleRunResult)");
-    const bool over = run->m_over.load();
-    result->state = over ? run->m_endState.load() : DLLGLUE_RUNNING;
-    result->exitCode = over ? run->m_exitCode.load() : 0;
+    const bool over = run->Over();
+    result->state = over ? run->EndState() : DLLGLUE_RUNNING;
+    result->exitCode = over ? run->ExitCode() : 0;
     result->stderrSeen = run->StderrSeen();
     result->outputBytes = run->OutputBytes();
     result->errorBytes = run->ErrorBytes();
-    result->inputBytes = run->m_input.Written();
+    result->inputBytes = run->InputBytes();
     // An older host's struct ends before these.
     if (result->size >= sizeof(ConsoleRunResult)) {
-        result->inputPending = run->m_input.Pending();
+        result->inputPending = run->InputPending();
         result->processId = run->ProcessId();
         result->stopRequested = run->StopWasRequested() ? 1 : 0;
         result->leftoverProcesses = run->LeftoverProcesses();
@@ -389,9 +389,9 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runwrite(ConsoleRun *run, const void *dat
         return Fail(DLLGLUE_EINVAL, "run is NULL");
     if (data == nullptr && length > 0)
         return Fail(DLLGLUE_EINVAL, "data is NULL but length is not 0");
-    if (run->m_settings.input != DLLGLUE_INPUT_PIPE)
+    if (run->InputMode() != DLLGLUE_INPUT_PIPE)
         return Fail(DLLGLUE_EINVAL, "the run's input is not DLLGLUE_INPUT_PIPE");
-    switch (run->m_input.Write(data, length)) {
+    switch (run->WriteInput(data, length)) {
     case DLLGLUE_OK:
         return DLLGLUE_OK;
     case DLLGLUE_ECLOSED:
@@ -404,9 +404,9 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runwrite(ConsoleRun *run, const void *dat
 BRACKWYN_API int BRACKWYN_CALL dllglue_runclosein(ConsoleRun *run) {
     if (run == nullptr)
         return Fail(DLLGLUE_EINVAL, "run is NULL");
-    if (run->m_settings.input != DLLGLUE_INPUT_PIPE)
+    if (run->InputMode() != DLLGLUE_INPUT_PIPE)
         return Fail(DLLGLUE_EINVAL, "the run's input is not DLLGLUE_INPUT_PIPE");
-    run->m_input.Close();
+    run->CloseInput();
     return DLLGLUE_OK;
 }
 

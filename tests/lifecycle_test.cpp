@@ -339,3 +339,27 @@ TEST(Lifecycle, StartThatRunsOutOfMemoryLeavesNothing) {
     WatchLaunchCalls();
     EXPECT_TRUE(finished);
 }
+
+// The run's outcome on its own: an end published while the launch is still
+// under way (a stop before the child was let go) stays the end when the
+// launch then marks the child running, and the release keeps it for the
+// result; a launch undone before any end leaves the run idle, not over.
+TEST(Lifecycle, OutcomeKeepsAnEndPublishedDuringTheLaunch) {
+    RunOutcome stopped;
+    stopped.Reset();
+    stopped.BeginLaunch();
+    stopped.Publish(DLLGLUE_ABORTED, 1);
+    stopped.MarkRunning();
+    stopped.Release();
+    EXPECT_TRUE(stopped.Over());
+    EXPECT_FALSE(stopped.Active());
+    EXPECT_EQ(stopped.EndState(), DLLGLUE_ABORTED);
+
+    RunOutcome undone;
+    undone.Reset();
+    undone.BeginLaunch();
+    undone.Release();
+    EXPECT_FALSE(undone.Over());
+    EXPECT_FALSE(undone.Active());
+    EXPECT_EQ(undone.EndState(), DLLGLUE_RUNNING);
+}

@@ -112,6 +112,8 @@ namespace {
 // helper the way a stop does.
 struct EngineRun : CRedirect {
     Output output;
+    HANDLE Job() const { return m_child.Job(); }
+    HANDLE Process() const { return m_child.Process(); }
     void RelayStdout(const char *text, size_t length) override { Collect(text, length, &output); }
 };
 
@@ -124,9 +126,9 @@ TEST(Stop, CtrlCThroughRundll32WithoutTheHelperProgram) {
     ASSERT_EQ(run->LaunchChild(ComposeLaunchCommand(ChildCommand("ctrlc 4").c_str(), 0, nullptr)),
               1);
     ASSERT_TRUE(run->output.WaitFor("ready")) << run->output.Get();
-    EXPECT_TRUE(DeliverCtrlCThroughRundll32(run->m_job.Get(), {run->m_process.Get()}));
+    EXPECT_TRUE(DeliverCtrlCThroughRundll32(run->Job(), {run->Process()}));
     ASSERT_TRUE(run->WaitForWatcher(60000));
-    EXPECT_EQ(run->m_exitCode.load(), 4u) << run->output.Get();
+    EXPECT_EQ(run->ExitCode(), 4u) << run->output.Get();
     run->FinishRun();
 }
 

@@ -72,27 +72,22 @@ bool CreateOutputPipe(ScopedHandle &childEnd, OutputStream &stream) {
 // A merged run has no error pipe: the output pipe serves both.
 bool CRedirect::CreatePipes() {
     ScopedHandle inputWriter;
-    if (!CreateChildPipe(PipeDirection::ToChild, m_childStdinRead, inputWriter))
+    if (!CreateChildPipe(PipeDirection::ToChild, m_child.InputEnd(), inputWriter))
         return false;
     m_input.Attach(std::move(inputWriter));
-    return CreateOutputPipe(m_childStdoutWrite, m_stdout) &&
-           (m_settings.mergeErrors || CreateOutputPipe(m_childStderrWrite, m_stderr));
+    return CreateOutputPipe(m_child.OutputEnd(), m_stdout) &&
+           (m_settings.mergeErrors || CreateOutputPipe(m_child.ErrorEnd(), m_stderr));
 }
 
 // The events and the port a run's threads talk through. Created before the
 // run counts as launching, so a stop always finds them.
 bool CRedirect::CreateRunObjects() {
-    // Manual reset: every wait after a stop or "finish reading" must see
-    // it.
-    m_stopEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
-    m_finishReadingEvent.Reset(g_sys.createEvent(nullptr, TRUE, FALSE, nullptr));
+    const bool events = m_watcher.CreateEvents();
     // Each stream's event for its overlapped reads.
     const bool outputReady = m_stdout.CreateReadyEvent();
     const bool errorReady = m_stderr.CreateReadyEvent();
-    // A port of its own, serving one thread: the watcher.
-    m_port.Reset(g_sys.createIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
-    return m_stopEvent.IsValid() && m_finishReadingEvent.IsValid() && outputReady && errorReady &&
-           m_port.IsValid() && m_stagedStop.Create();
+    const bool port = m_watcher.CreatePort();
+    return events && outputReady && errorReady && port && m_stop.Create();
 }
 
 bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread) {
@@ -102,16 +97,16 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     // for the new console's window.
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
     startup.StartupInfo.wShowWindow = SW_HIDE;
-    startup.StartupInfo.hStdInput = m_childStdinRead.Get();
-    startup.StartupInfo.hStdOutput = m_childStdoutWrite.Get();
+    startup.StartupInfo.hStdInput = m_child.InputEnd().Get();
+    startup.StartupInfo.hStdOutput = m_child.OutputEnd().Get();
     // Merged: the very same handle for both, so that the child's writes to
     // either land in one pipe in the order it made them.
     startup.StartupInfo.hStdError =
-        m_settings.mergeErrors ? m_childStdoutWrite.Get() : m_childStderrWrite.Get();
+        m_settings.mergeErrors ? m_child.OutputEnd().Get() : m_child.ErrorEnd().Get();
     // Each handle once: the system refuses a handle list with duplicates.
-    std::vector<HANDLE> childEnds{m_childStdinRead.Get(), m_childStdoutWrite.Get()};
+    std::vector<HANDLE> childEnds{m_child.InputEnd().Get(), m_child.OutputEnd().Get()};
     if (!m_settings.mergeErrors)
-        childEnds.push_back(m_childStderrWrite.Get());
+        childEnds.push_back(m_child.ErrorEnd().Get());
     // The child inherits its three ends and nothing else of the host. Where
     // the system cannot build the list, the launch goes on without it,
     // inheriting what is inheritable, as older systems do.
@@ -147,16 +142,13 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
         ok = CreateProcessRetrying(application.empty() ? nullptr : application.c_str(),
                                    &writable[0], flags, environment, directory, startup, created);
         if (!ok) {
-            m_launchError = GetLastError();
-            m_processFailed = true;
+            m_child.NoteCreationFailed(GetLastError());
         }
     }
     // The child holds its own copies now. A reader sees its pipe break only
     // once every write end is closed, so ours must go, or the end of the
     // child's output would never be seen.
-    m_childStdinRead.Close();
-    m_childStdoutWrite.Close();
-    m_childStderrWrite.Close();
+    m_child.CloseEnds();
     if (!ok)
         return false;
     // A child that is to read nothing sees the end of its input at once.
@@ -164,11 +156,10 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
         m_input.Abandon();
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
-        m_process.Reset(created.hProcess);
+        m_child.SetProcess(created.hProcess, created.dwProcessId);
     }
-    m_stagedStop.SetProcessId(created.dwProcessId);
     primaryThread.Reset(created.hThread);
-    return m_process.IsValid() && primaryThread.IsValid();
+    return m_child.HasProcess() && primaryThread.IsValid();
 }
 
 // A job lets a stop end the child together with everything it started; its
@@ -187,32 +178,29 @@ void CRedirect::JoinJob() {
         return;
     // Without the port the run still ends: the watcher also asks the job how
     // many processes it has, now and then.
-    JOBOBJECT_ASSOCIATE_COMPLETION_PORT news{reinterpret_cast<PVOID>(kJobKey), m_port.Get()};
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT news{reinterpret_cast<PVOID>(Watcher::kJobKey),
+                                             m_watcher.Port()};
     g_sys.setInformationJobObject(job.Get(), JobObjectAssociateCompletionPortInformation, &news,
                                   sizeof(news));
-    if (!g_sys.assignProcessToJobObject(job.Get(), m_process.Get()))
+    if (!g_sys.assignProcessToJobObject(job.Get(), m_child.Process()))
         return;
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    m_job = std::move(job);
+    m_child.SetJob(std::move(job));
 }
 
 // The watcher comes last: it waits for the readers.
 bool CRedirect::StartWorkers() {
-    auto start = [this](LPTHREAD_START_ROUTINE procedure, ScopedHandle &thread) {
-        thread.Reset(StartWorkerThread(procedure, this));
-        return thread.IsValid();
-    };
     // Input data, and a piped input, need the writer; the data is the
     // queue's first block, moved rather than copied once more.
     if (m_settings.input == DLLGLUE_INPUT_DATA || m_settings.input == DLLGLUE_INPUT_PIPE) {
-        if (!m_input.Start(std::move(m_settings.inputData), m_process.Get()))
+        if (!m_input.Start(std::move(m_settings.inputData), m_child.Process()))
             return false;
         if (m_settings.input == DLLGLUE_INPUT_DATA)
             m_input.Close();
     }
     return m_stdout.Start(StdoutReaderProc, this) &&
            (m_settings.mergeErrors || m_stderr.Start(StderrReaderProc, this)) &&
-           start(WatcherProc, m_watchThread);
+           m_watcher.Start(WatcherProc, this);
 }
 
 // A stop that came during the launch ends the child before it ever runs;
@@ -221,38 +209,30 @@ bool CRedirect::StartWorkers() {
 // terminates the tree itself).
 bool CRedirect::LetChildRun(HANDLE primaryThread) {
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    if (m_stopRequested.load()) {
+    if (m_stop.TerminationRequested()) {
         TerminateTree();
     } else if (g_sys.resumeThread(primaryThread) == static_cast<DWORD>(-1)) {
         return false;
     }
-    m_state = kRunning;
+    m_outcome.MarkRunning();
     return true;
 }
 
 int CRedirect::LaunchChild(const LaunchCommand &command) {
-    m_finished = 0;
-    m_launchAbandoned = false;
-    m_over = false;
-    m_timedOut = false;
-    m_settling = false;
-    m_childTerminated = false;
-    m_endState = DLLGLUE_RUNNING;
-    m_exitCode = 0;
+    m_outcome.Reset();
+    m_watcher.Reset();
+    m_stop.Reset();
     m_stdout.ResetCounts();
     m_stderr.ResetCounts();
-    m_launchError = 0;
-    m_processFailed = false;
-    m_leftovers = 0;
-    m_stagedStop.Reset();
+    m_child.Reset();
     const std::string &commandLine = command.display;
     // A refused command is a start failure before anything of the run exists.
     if (!command.refusal.empty() || command.commandLine.empty() || !CreateRunObjects())
         return FailLaunch(commandLine);
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
-        m_stopRequested = false;
-        m_state = kLaunching;
+        m_stop.ClearTermination();
+        m_outcome.BeginLaunch();
     }
     ScopedHandle primaryThread;
     bool created = false;
@@ -266,7 +246,6 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
     if (!created)
         return FailLaunch(commandLine);
     JoinJob();
-    NoteMainRun(1);
     if (!StartWorkers() || !LetChildRun(primaryThread.Get()))
         return FailLaunch(commandLine);
     NotifyLaunched(commandLine.c_str());
@@ -277,9 +256,8 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
 // never run (it is still suspended) and is ended, and the workers already
 // started are told to stop. Nothing of the run stays open.
 int CRedirect::FailLaunch(const std::string &commandLine) {
-    if (m_launchError == 0)
-        m_launchError = GetLastError();
-    m_launchAbandoned = true;
+    m_child.NoteFailure(GetLastError());
+    m_watcher.Abandon();
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
         StopTree();
@@ -287,11 +265,9 @@ int CRedirect::FailLaunch(const std::string &commandLine) {
     // Readers may have started without the watcher that would tell them to
     // finish reading, and the writer may be waiting for a child that never
     // ran.
-    if (m_finishReadingEvent.IsValid())
-        SetEvent(m_finishReadingEvent.Get());
+    m_watcher.FinishReading();
     m_input.Abandon();
     WaitForWorkers(INFINITE);
-    NoteMainRun(0);
     ReleaseRun();
     ReportStartFailure(commandLine);
     return 0;

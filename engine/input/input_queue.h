@@ -16,6 +16,12 @@
 //   Abandon  the input closes now and what is queued is dropped (a stop, the
 //            end of the run, a failed launch);
 //   Release  with the writer gone, its handles are closed.
+//
+// Who touches what: the launching host thread attaches and starts it; the
+// writer thread alone writes the pipe; any thread (the host's, a stop, the
+// watcher at the end of the run) writes, closes or abandons, under the
+// queue's own lock; the releasing thread closes its handles once the writer
+// has ended.
 #pragma once
 
 #include <windows.h>

@@ -1,14 +1,9 @@
 #include "engine/redirect.h"
 
-std::atomic<int> g_running{0};
 CRedir g_redir;
 
 void CRedirect::NotifyLaunched(const char *) {}
 
-void CRedirect::NoteMainRun(int running) {
-    if (this == static_cast<CRedirect *>(&g_redir))
-        g_running = running;
-}
 void CRedirect::RelayStdout(const char *, size_t) {}
 void CRedirect::RelayStderr(const char *, size_t) {}
 void CRedirect::NotifyFinished(int) {}

@@ -46,7 +46,6 @@ void StagedStop::Reset() {
     m_requested = false;
     m_asked = false;
     m_deadline = kNoDeadline;
-    m_processId = 0;
     if (m_wake.IsValid())
         ResetEvent(m_wake.Get());
 }

@@ -20,9 +20,8 @@ public:
     // Made with the run's first launch and kept for its later ones; false
     // when the system refused.
     bool Create();
-    // A new run: nothing requested yet, no child.
+    // A new run: nothing requested yet.
     void Reset();
-    void SetProcessId(DWORD processId) { m_processId = processId; }
 
     // Records a request for the run to end within `graceMs` and wakes the
     // watcher.
@@ -36,8 +35,6 @@ public:
     // Auto-reset: signalled at every request, for the watcher.
     HANDLE WakeEvent() const { return m_wake.Get(); }
 
-    DWORD ProcessId() const { return m_processId.load(); }
-
     // Asks the processes of `job` to end: Ctrl+C to the console of the
     // first of `processes` that has one, WM_CLOSE to every top-level window
     // any of them owns. Returns at once; the caller may close the handles.
@@ -49,6 +46,5 @@ private:
     static constexpr ULONGLONG kNoDeadline = ~0ULL;
     // A GetTickCount64 value.
     std::atomic<ULONGLONG> m_deadline{kNoDeadline};
-    std::atomic<DWORD> m_processId{0};
     ScopedHandle m_wake;
 };

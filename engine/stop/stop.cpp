@@ -25,11 +25,11 @@ void WaitDeliveringSentMessages(HANDLE thread, DWORD timeoutMs) {
     }
 }
 
-HANDLE DuplicateOf(const ScopedHandle &handle) {
+HANDLE DuplicateOf(HANDLE handle) {
     HANDLE self = GetCurrentProcess();
     HANDLE duplicate = nullptr;
-    if (handle.IsValid())
-        DuplicateHandle(self, handle.Get(), self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    if (handle != nullptr)
+        DuplicateHandle(self, handle, self, &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS);
     return duplicate;
 }
 
@@ -37,8 +37,7 @@ HANDLE DuplicateOf(const ScopedHandle &handle) {
 
 bool CRedirect::OnWorkerThread() const {
     const DWORD self = GetCurrentThreadId();
-    if (m_stdout.OnReader(self) || m_stderr.OnReader(self) ||
-        (m_watchThread.IsValid() && GetThreadId(m_watchThread.Get()) == self))
+    if (m_stdout.OnReader(self) || m_stderr.OnReader(self) || m_watcher.OnThread(self))
         return true;
     HANDLE writer = m_input.Thread();
     return writer != nullptr && GetThreadId(writer) == self;
@@ -70,8 +69,8 @@ bool IsTheDesktopProcess(const PROCESSENTRY32W &entry) {
 // moment; it is no process of the run and ends by itself once its last
 // client has.
 bool CRedirect::OtherProcessesInJob(JobMembers &found) const {
-    const HANDLE job = m_job.Get();
-    const DWORD childId = m_stagedStop.ProcessId();
+    const HANDLE job = m_child.Job();
+    const DWORD childId = m_child.ProcessId();
     ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
@@ -107,38 +106,33 @@ bool CRedirect::OtherProcessesInJob(JobMembers &found) const {
 // ends it before it ever runs, and the run counts as stopped. A process in
 // the job that the run did not start is neither ended nor counted.
 BOOL CRedirect::TerminateTree() {
-    if (!m_process.IsValid()) {
-        const bool launching = m_state.load() == kLaunching;
+    if (!m_child.HasProcess()) {
+        const bool launching = m_outcome.Launching();
         if (launching)
-            m_childTerminated = true;
+            m_stop.MarkChildTerminated();
         return launching;
     }
-    const bool childAlive = WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT;
+    const bool childAlive = WaitForSingleObject(m_child.Process(), 0) == WAIT_TIMEOUT;
     if (childAlive)
-        m_childTerminated = true;
-    if (!m_job.IsValid())
-        return childAlive && TerminateProcess(m_process.Get(), 1);
+        m_stop.MarkChildTerminated();
+    if (!m_child.HasJob())
+        return childAlive && TerminateProcess(m_child.Process(), 1);
     // A list that cannot be made counts as something left, and the job
     // goes whole.
     JobMembers others;
     const bool listed = OtherProcessesInJob(others);
     const bool othersAlive = !listed || !others.processes.empty();
     if (!childAlive && listed) {
-        // The most any of the run's terminations found: a later one may
-        // still see a process that an earlier one ended and that is dying.
-        const int count = static_cast<int>(others.processes.size());
-        int counted = m_leftovers.load();
-        while (count > counted && !m_leftovers.compare_exchange_weak(counted, count)) {
-        }
+        m_stop.NoteLeftovers(static_cast<int>(others.processes.size()));
     }
     if (!childAlive && !othersAlive)
         return FALSE;
     if (!others.foreign)
-        return TerminateJobObject(m_job.Get(), 1);
+        return TerminateJobObject(m_child.Job(), 1);
     // One by one, sparing the process that is not the run's; one started
     // meanwhile is left to the job's kill-on-close.
     if (childAlive)
-        TerminateProcess(m_process.Get(), 1);
+        TerminateProcess(m_child.Process(), 1);
     for (const ScopedHandle &process : others.processes)
         TerminateProcess(process.Get(), 1);
     return TRUE;
@@ -147,12 +141,9 @@ BOOL CRedirect::TerminateTree() {
 // Called with m_releaseLock held. Marks the run stopped, ends its tree and
 // wakes the watcher, whichever of the run's objects exist yet.
 BOOL CRedirect::StopTree() {
-    m_stopRequested = true;
+    m_stop.RequestTermination();
     const BOOL terminated = TerminateTree();
-    if (m_stopEvent.IsValid())
-        SetEvent(m_stopEvent.Get());
-    if (m_port.IsValid())
-        PostQueuedCompletionStatus(m_port.Get(), 0, kStopKey, nullptr);
+    m_watcher.SignalStop();
     return terminated;
 }
 
@@ -179,15 +170,9 @@ int CRedirect::StopGracefully(DWORD graceMs) {
     std::lock_guard<std::mutex> lock(m_releaseLock);
     if (!RunInProgress())
         return 0;
-    m_stagedStop.Request(graceMs);
-    // The watcher waits on the port once the child has ended.
-    if (m_port.IsValid())
-        PostQueuedCompletionStatus(m_port.Get(), 0, kStopAskedKey, nullptr);
+    m_stop.Staged().Request(graceMs);
+    m_watcher.PostStopAsked();
     return 1;
-}
-
-bool CRedirect::ChildRunning() const {
-    return m_process.IsValid() && WaitForSingleObject(m_process.Get(), 0) == WAIT_TIMEOUT;
 }
 
 // The child's input ends at a stop, and what was not yet written is dropped:
@@ -203,18 +188,18 @@ void CRedirect::AskTreeToEnd() {
     JobMembers descendants;
     OtherProcessesInJob(descendants);
     std::vector<HANDLE> tree;
-    if (ChildRunning())
-        tree.push_back(m_process.Get());
+    if (m_child.Running())
+        tree.push_back(m_child.Process());
     for (const ScopedHandle &process : descendants.processes)
         tree.push_back(process.Get());
-    StagedStop::AskToEnd(m_job.Get(), tree);
+    StagedStop::AskToEnd(m_child.Job(), tree);
     CloseChildInput();
 }
 
 // The grace ran out. An abort may already have ended the tree.
 void CRedirect::TerminateAfterGrace() {
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    if (m_stopRequested.load())
+    if (m_stop.TerminationRequested())
         return;
     TerminateTree();
 }
@@ -224,7 +209,7 @@ void CRedirect::TerminateAfterGrace() {
 // state stays what it made it.
 void CRedirect::TerminateLeftovers() {
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    if (m_stopRequested.load())
+    if (m_stop.TerminationRequested())
         return;
     TerminateTree();
 }
@@ -233,7 +218,7 @@ bool CRedirect::WaitForWatcher(DWORD timeoutMs) {
     ScopedHandle watcher;
     {
         std::lock_guard<std::mutex> lock(m_releaseLock);
-        watcher.Reset(DuplicateOf(m_watchThread));
+        watcher.Reset(DuplicateOf(m_watcher.Thread()));
     }
     if (!watcher.IsValid())
         return true;
@@ -244,7 +229,7 @@ bool CRedirect::WaitForWatcher(DWORD timeoutMs) {
 void CRedirect::StopAtExit() {
     if (!RunInProgress())
         return;
-    m_stopRequested = true;
+    m_stop.RequestTermination();
     TerminateTree();
 }
 
@@ -252,7 +237,7 @@ void CRedirect::WaitForWorkers(DWORD timeoutMs) {
     HANDLE threads[4];
     DWORD count = 0;
     for (HANDLE thread :
-         {m_stdout.Thread(), m_stderr.Thread(), m_watchThread.Get(), m_input.Thread()}) {
+         {m_stdout.Thread(), m_stderr.Thread(), m_watcher.Thread(), m_input.Thread()}) {
         if (thread != nullptr)
             threads[count++] = thread;
     }
@@ -265,29 +250,21 @@ int CRedirect::FinishRun() {
     // no worker runs library code once the host regains control, since the
     // host may unload the library right away.
     WaitForWorkers(INFINITE);
-    DWORD exitCode = STILL_ACTIVE;
-    const bool known = GetExitCodeProcess(m_process.Get(), &exitCode) != 0;
+    // The exit code the watcher published with the end, which is what the
+    // host was told.
+    const bool succeeded = m_outcome.Over() && m_outcome.ExitCode() == 0;
     ReleaseRun();
-    return known && exitCode == 0 ? 1 : 0;
+    return succeeded ? 1 : 0;
 }
 
 void CRedirect::ReleaseRun() {
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    if (m_job.IsValid()) {
-        // The run is over: what the child left running on purpose (a server
-        // it started, say) must not die with the job handle.
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION noLimits{};
-        SetInformationJobObject(m_job.Get(), JobObjectExtendedLimitInformation, &noLimits,
-                                sizeof(noLimits));
-        m_job.Close();
-    }
+    m_child.ReleaseJob();
     // The queue lets go of the child's process handle before it closes.
     m_input.Release();
     m_stdout.Release();
     m_stderr.Release();
-    for (ScopedHandle *handle :
-         {&m_process, &m_stopEvent, &m_finishReadingEvent, &m_port, &m_childStdinRead,
-          &m_childStdoutWrite, &m_childStderrWrite, &m_watchThread})
-        handle->Close();
-    m_state = kIdle;
+    m_child.Release();
+    m_watcher.Release();
+    m_outcome.Release();
 }

@@ -18,8 +18,8 @@ constexpr DWORD kJobPollMs = 250;
 // The reader relays its stream, then tells the watcher it has ended.
 void CRedirect::ReadStream(StreamKind stream) {
     OutputStream &part = stream == StreamKind::kOutput ? m_stdout : m_stderr;
-    part.Relay(m_settings.text, m_delivery.Current(), m_finishReadingEvent.Get());
-    PostQueuedCompletionStatus(m_port.Get(), 0, kReaderEndedKey, nullptr);
+    part.Relay(m_settings.text, m_delivery.Current(), m_watcher.FinishReadingEvent());
+    m_watcher.PostReaderEnded();
 }
 
 DWORD WINAPI StdoutReaderProc(LPVOID redirector) {
@@ -37,21 +37,13 @@ DWORD WINAPI WatcherProc(LPVOID redirector) {
     return LeaveWorker();
 }
 
-bool CRedirect::JobIsEmpty() const {
-    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-    return m_job.IsValid() &&
-           QueryInformationJobObject(m_job.Get(), JobObjectBasicAccountingInformation, &accounting,
-                                     sizeof(accounting), nullptr) &&
-           accounting.ActiveProcesses == 0;
-}
-
 // The run's own time limit: a stop like an abort's, made by the watcher.
 void CRedirect::StopForTimeout() {
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    if (m_stopRequested.load())
+    if (m_stop.TerminationRequested())
         return;
-    if (ChildRunning())
-        m_timedOut = true;
+    if (m_child.Running())
+        m_stop.MarkTimedOut();
     StopTree();
 }
 
@@ -66,10 +58,10 @@ bool CRedirect::OnTimeLimit() {
         return true;
     }
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    if (!m_stopRequested.load()) {
-        if (ChildRunning())
-            m_timedOut = true;
-        m_stagedStop.Request(m_settings.timeoutGraceMs);
+    if (!m_stop.TerminationRequested()) {
+        if (m_child.Running())
+            m_stop.MarkTimedOut();
+        m_stop.Staged().Request(m_settings.timeoutGraceMs);
     }
     return false;
 }
@@ -83,19 +75,18 @@ bool CRedirect::OnTimeLimit() {
 void CRedirect::SettleEnd(bool stopped) {
     DWORD exitCode = STILL_ACTIVE;
     if (stopped)
-        WaitForSingleObject(m_process.Get(), 100);
-    if (!GetExitCodeProcess(m_process.Get(), &exitCode) ||
-        (stopped && WaitForSingleObject(m_process.Get(), 0) != WAIT_OBJECT_0))
+        WaitForSingleObject(m_child.Process(), 100);
+    if (!GetExitCodeProcess(m_child.Process(), &exitCode) ||
+        (stopped && WaitForSingleObject(m_child.Process(), 0) != WAIT_OBJECT_0))
         exitCode = 1; // what the stop terminates it with
     std::lock_guard<std::mutex> lock(m_releaseLock);
-    m_exitCode = exitCode;
     // Aborted only when a stop ended the child itself, at once or after a
     // graceful stop's grace: a stop that came after the child had ended by
     // itself leaves its state telling so.
-    m_endState = m_timedOut.load()          ? DLLGLUE_TIMEDOUT
-                 : m_childTerminated.load() ? DLLGLUE_ABORTED
-                                            : DLLGLUE_EXITED;
-    m_over = true;
+    const int endState = m_stop.TimedOut()          ? DLLGLUE_TIMEDOUT
+                         : m_stop.ChildTerminated() ? DLLGLUE_ABORTED
+                                                    : DLLGLUE_EXITED;
+    m_outcome.Publish(endState, exitCode);
 }
 
 namespace {
@@ -125,7 +116,7 @@ void CRedirect::WatchRun() {
         DWORD timeout = most;
         if (!limitReached)
             timeout = (std::min)(timeout, Until(started + limit));
-        timeout = (std::min)(timeout, m_stagedStop.UntilDeadline());
+        timeout = (std::min)(timeout, m_stop.Staged().UntilDeadline());
         if (drainDeadline != 0)
             timeout = (std::min)(timeout, Until(drainDeadline));
         return timeout;
@@ -137,9 +128,9 @@ void CRedirect::WatchRun() {
             if (OnTimeLimit())
                 return true;
         }
-        if (m_stagedStop.TakeAsk())
+        if (m_stop.Staged().TakeAsk())
             AskTreeToEnd();
-        if (m_stagedStop.UntilDeadline() == 0) {
+        if (m_stop.Staged().UntilDeadline() == 0) {
             TerminateAfterGrace();
             return true;
         }
@@ -151,7 +142,7 @@ void CRedirect::WatchRun() {
     };
 
     // Until the child ends, or the run is stopped.
-    HANDLE waits[3] = {m_process.Get(), m_stopEvent.Get(), m_stagedStop.WakeEvent()};
+    HANDLE waits[3] = {m_child.Process(), m_watcher.StopEvent(), m_stop.Staged().WakeEvent()};
     bool stopped = false;
     for (;;) {
         const DWORD waited = WaitForMultipleObjects(3, waits, FALSE, nextTimeout(INFINITE));
@@ -164,10 +155,9 @@ void CRedirect::WatchRun() {
     }
     if (!stopped && m_settings.drainMs != 0)
         drainDeadline = GetTickCount64() + m_settings.drainMs;
-    NoteMainRun(0);
     ULONGLONG stopDeadline = GetTickCount64() + kStopGraceMs;
     if (stopped)
-        WaitForSingleObject(m_process.Get(), kStopGraceMs);
+        WaitForSingleObject(m_child.Process(), kStopGraceMs);
     // The streams whose readers were started: a merged run has one, its
     // error output sharing the output pipe.
     const int readers = (m_stdout.Started() ? 1 : 0) + (m_stderr.Started() ? 1 : 0);
@@ -175,7 +165,7 @@ void CRedirect::WatchRun() {
     for (;;) {
         if (readersEnded == readers)
             break;
-        if (JobIsEmpty())
+        if (m_child.JobIsEmpty())
             break;
         if (!stopped && actOnDeadlines()) {
             stopped = true;
@@ -185,15 +175,15 @@ void CRedirect::WatchRun() {
         if (stopped && now >= stopDeadline)
             break;
         const DWORD timeout = stopped ? static_cast<DWORD>(stopDeadline - now)
-                                      : nextTimeout(m_job.IsValid() ? kJobPollMs : INFINITE);
+                                      : nextTimeout(m_child.HasJob() ? kJobPollMs : INFINITE);
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         OVERLAPPED *overlapped = nullptr;
         const BOOL dequeued =
-            GetQueuedCompletionStatus(m_port.Get(), &bytes, &key, &overlapped, timeout);
-        if (dequeued && key == kReaderEndedKey)
+            GetQueuedCompletionStatus(m_watcher.Port(), &bytes, &key, &overlapped, timeout);
+        if (dequeued && key == Watcher::kReaderEndedKey)
             ++readersEnded;
-        if (dequeued && key == kStopKey && !stopped) {
+        if (dequeued && key == Watcher::kStopKey && !stopped) {
             stopped = true;
             stopDeadline = GetTickCount64() + kStopGraceMs;
         }
@@ -201,16 +191,16 @@ void CRedirect::WatchRun() {
     // With a drain nothing the child left running outlives the run, not even
     // a process that holds none of its pipes (a daemon, detached), which
     // the loop above never waited for.
-    if (!stopped && m_settings.drainMs != 0 && !JobIsEmpty())
+    if (!stopped && m_settings.drainMs != 0 && !m_child.JobIsEmpty())
         TerminateLeftovers();
     // From here on a stop asks nothing: it returns 0 and changes nothing
     // (RunInProgress). One that checked a moment before came, as far as the
     // host can tell, just before the end, and is told so.
-    m_settling = true;
+    m_stop.MarkSettling();
     // Whatever is still in the pipes is delivered; nothing after that. The
     // input is over too: what is still queued will never be read, and the
     // end of the run does not wait for it.
-    SetEvent(m_finishReadingEvent.Get());
+    m_watcher.FinishReading();
     m_input.Abandon();
     HANDLE workers[3];
     DWORD workerCount = 0;
@@ -220,7 +210,7 @@ void CRedirect::WatchRun() {
     }
     WaitForMultipleObjects(workerCount, workers, TRUE, INFINITE);
     SettleEnd(stopped);
-    if (!m_launchAbandoned.load())
+    if (!m_watcher.Abandoned())
         m_delivery.Current().Complete(m_stderr.Seen());
-    m_finished = 1;
+    m_outcome.MarkFinished();
 }
