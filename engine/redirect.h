@@ -49,6 +49,7 @@
 #include "engine/input/input_queue.h"
 #include "engine/os/scoped_handle.h"
 #include "engine/os/sizes.h"
+#include "engine/os/srw_lock.h"
 #include "engine/output/output_stream.h"
 #include "engine/output/read_chain.h"
 #include "engine/run/outcome.h"
@@ -256,7 +257,7 @@ private:
     // the host's own calls on a run it has not closed yet (a wait's look at
     // the worker threads); and everything the unload step touches, which
     // can take no lock.
-    std::mutex m_releaseLock;
+    SrwLock m_releaseLock;
 };
 
 // Binds three notifications to the host's callbacks and the run's user value.

@@ -155,7 +155,7 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     if (m_settings.input == DLLGLUE_INPUT_CLOSED)
         m_input.Abandon();
     {
-        std::lock_guard<std::mutex> lock(m_releaseLock);
+        std::lock_guard<SrwLock> lock(m_releaseLock);
         m_child.SetProcess(created.hProcess, created.dwProcessId);
     }
     primaryThread.Reset(created.hThread);
@@ -184,7 +184,7 @@ void CRedirect::JoinJob() {
                                   sizeof(news));
     if (!g_sys.assignProcessToJobObject(job.Get(), m_child.Process()))
         return;
-    std::lock_guard<std::mutex> lock(m_releaseLock);
+    std::lock_guard<SrwLock> lock(m_releaseLock);
     m_child.SetJob(std::move(job));
 }
 
@@ -208,7 +208,7 @@ bool CRedirect::StartWorkers() {
 // the run as launching (and is carried out here) or as running (and
 // terminates the tree itself).
 bool CRedirect::LetChildRun(HANDLE primaryThread) {
-    std::lock_guard<std::mutex> lock(m_releaseLock);
+    std::lock_guard<SrwLock> lock(m_releaseLock);
     if (m_stop.TerminationRequested()) {
         TerminateTree();
     } else if (g_sys.resumeThread(primaryThread) == static_cast<DWORD>(-1)) {
@@ -230,7 +230,7 @@ int CRedirect::LaunchChild(const LaunchCommand &command) {
     if (!command.refusal.empty() || command.commandLine.empty() || !CreateRunObjects())
         return FailLaunch(commandLine);
     {
-        std::lock_guard<std::mutex> lock(m_releaseLock);
+        std::lock_guard<SrwLock> lock(m_releaseLock);
         m_stop.ClearTermination();
         m_outcome.BeginLaunch();
     }
@@ -259,7 +259,7 @@ int CRedirect::FailLaunch(const std::string &commandLine) {
     m_child.NoteFailure(GetLastError());
     m_watcher.Abandon();
     {
-        std::lock_guard<std::mutex> lock(m_releaseLock);
+        std::lock_guard<SrwLock> lock(m_releaseLock);
         StopTree();
     }
     // Readers may have started without the watcher that would tell them to

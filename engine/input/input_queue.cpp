@@ -9,7 +9,7 @@
 #include <utility>
 
 void InputQueue::Attach(ScopedHandle pipe) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<SrwLock> lock(m_lock);
     m_blocks.clear();
     m_closing = false;
     m_abandoned = false;
@@ -20,7 +20,7 @@ void InputQueue::Attach(ScopedHandle pipe) {
 }
 
 bool InputQueue::Start(std::string first, HANDLE child) {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<SrwLock> lock(m_lock);
     m_child = child;
     // A stop that came first has closed the input already.
     if (m_abandoned)
@@ -56,7 +56,7 @@ int InputQueue::Write(const void *data, size_t length) {
     if (ChildEnded())
         return DLLGLUE_ECLOSED;
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<SrwLock> lock(m_lock);
         if (m_closing || m_abandoned)
             return DLLGLUE_ECLOSED;
     }
@@ -71,7 +71,7 @@ int InputQueue::Write(const void *data, size_t length) {
         return DLLGLUE_ENOMEM;
     }
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<SrwLock> lock(m_lock);
         // Checked again: a Close() or a stop may have come meanwhile.
         if (m_closing || m_abandoned)
             return DLLGLUE_ECLOSED;
@@ -88,7 +88,7 @@ int InputQueue::Write(const void *data, size_t length) {
 
 void InputQueue::Close() {
     {
-        std::lock_guard<std::mutex> lock(m_lock);
+        std::lock_guard<SrwLock> lock(m_lock);
         m_closing = true;
         // Without a writer (the input was never started) nothing is queued.
         if (!m_thread.IsValid())
@@ -99,7 +99,7 @@ void InputQueue::Close() {
 }
 
 void InputQueue::Abandon() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<SrwLock> lock(m_lock);
     m_abandoned = true;
     m_blocks.clear();
     // The writer closes the pipe itself: a write of its own may be using it.
@@ -110,7 +110,7 @@ void InputQueue::Abandon() {
 }
 
 void InputQueue::Release() {
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<SrwLock> lock(m_lock);
     m_child = nullptr;
     m_blocks.clear();
     for (ScopedHandle *handle : {&m_pipe, &m_thread, &m_wake, &m_abandon, &m_ready})
@@ -130,7 +130,7 @@ void InputQueue::Feed() {
     for (;;) {
         std::string block;
         {
-            std::lock_guard<std::mutex> lock(m_lock);
+            std::lock_guard<SrwLock> lock(m_lock);
             if (m_abandoned)
                 break;
             if (!m_blocks.empty()) {
@@ -148,7 +148,7 @@ void InputQueue::Feed() {
         HANDLE waits[2] = {m_wake.Get(), m_abandon.Get()};
         WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     }
-    std::lock_guard<std::mutex> lock(m_lock);
+    std::lock_guard<SrwLock> lock(m_lock);
     // Whatever stopped the writer, no later call may queue bytes that would
     // never be written.
     m_abandoned = true;

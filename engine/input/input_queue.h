@@ -33,6 +33,7 @@
 #include <string>
 
 #include "engine/os/scoped_handle.h"
+#include "engine/os/srw_lock.h"
 
 class InputQueue {
 public:
@@ -85,7 +86,7 @@ private:
 
     // Guards the queue and the two flags below against the host's threads,
     // the writer, and a stop or the end of the run.
-    std::mutex m_lock;
+    SrwLock m_lock;
     std::deque<std::string> m_blocks;
     // Close() was called: the writer ends once the queue is empty.
     bool m_closing = false;

@@ -151,7 +151,7 @@ int CRedirect::StopRun() {
     BOOL terminated = FALSE;
     bool onWorker = false;
     {
-        std::lock_guard<std::mutex> lock(m_releaseLock);
+        std::lock_guard<SrwLock> lock(m_releaseLock);
         // Terminate before waiting: the watcher cannot finish while the child
         // lives, so waiting first would only hold up the caller, often the
         // host's UI thread.
@@ -167,7 +167,7 @@ int CRedirect::StopRun() {
 }
 
 int CRedirect::StopGracefully(DWORD graceMs) {
-    std::lock_guard<std::mutex> lock(m_releaseLock);
+    std::lock_guard<SrwLock> lock(m_releaseLock);
     if (!RunInProgress())
         return 0;
     m_stop.Staged().Request(graceMs);
@@ -198,7 +198,7 @@ void CRedirect::AskTreeToEnd() {
 
 // The grace ran out. An abort may already have ended the tree.
 void CRedirect::TerminateAfterGrace() {
-    std::lock_guard<std::mutex> lock(m_releaseLock);
+    std::lock_guard<SrwLock> lock(m_releaseLock);
     if (m_stop.TerminationRequested())
         return;
     TerminateTree();
@@ -208,7 +208,7 @@ void CRedirect::TerminateAfterGrace() {
 // running goes, and is counted. The child itself has ended, so the run's
 // state stays what it made it.
 void CRedirect::TerminateLeftovers() {
-    std::lock_guard<std::mutex> lock(m_releaseLock);
+    std::lock_guard<SrwLock> lock(m_releaseLock);
     if (m_stop.TerminationRequested())
         return;
     TerminateTree();
@@ -217,7 +217,7 @@ void CRedirect::TerminateLeftovers() {
 bool CRedirect::WaitForWatcher(DWORD timeoutMs) {
     ScopedHandle watcher;
     {
-        std::lock_guard<std::mutex> lock(m_releaseLock);
+        std::lock_guard<SrwLock> lock(m_releaseLock);
         watcher.Reset(DuplicateOf(m_watcher.Thread()));
     }
     if (!watcher.IsValid())
@@ -258,7 +258,7 @@ int CRedirect::FinishRun() {
 }
 
 void CRedirect::ReleaseRun() {
-    std::lock_guard<std::mutex> lock(m_releaseLock);
+    std::lock_guard<SrwLock> lock(m_releaseLock);
     m_child.ReleaseJob();
     // The queue lets go of the child's process handle before it closes.
     m_input.Release();

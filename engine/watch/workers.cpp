@@ -39,7 +39,7 @@ DWORD WINAPI WatcherProc(LPVOID redirector) {
 
 // The run's own time limit: a stop like an abort's, made by the watcher.
 void CRedirect::StopForTimeout() {
-    std::lock_guard<std::mutex> lock(m_releaseLock);
+    std::lock_guard<SrwLock> lock(m_releaseLock);
     if (m_stop.TerminationRequested())
         return;
     if (m_child.Running())
@@ -57,7 +57,7 @@ bool CRedirect::OnTimeLimit() {
         StopForTimeout();
         return true;
     }
-    std::lock_guard<std::mutex> lock(m_releaseLock);
+    std::lock_guard<SrwLock> lock(m_releaseLock);
     if (!m_stop.TerminationRequested()) {
         if (m_child.Running())
             m_stop.MarkTimedOut();
@@ -79,7 +79,7 @@ void CRedirect::SettleEnd(bool stopped) {
     if (!GetExitCodeProcess(m_child.Process(), &exitCode) ||
         (stopped && WaitForSingleObject(m_child.Process(), 0) != WAIT_OBJECT_0))
         exitCode = 1; // what the stop terminates it with
-    std::lock_guard<std::mutex> lock(m_releaseLock);
+    std::lock_guard<SrwLock> lock(m_releaseLock);
     // Aborted only when a stop ended the child itself, at once or after a
     // graceful stop's grace: a stop that came after the child had ended by
     // itself leaves its state telling so.
