@@ -240,13 +240,13 @@ int CRedirect::FailLaunch(const std::string &commandLine) {
     m_input.Abandon();
     WaitForWorkers(INFINITE);
     ReleaseRun();
-    ReportStartFailure(commandLine);
+    NotifyStartFailed(commandLine);
     return 0;
 }
 
 // Built to size: the whole command line goes to the host, however long, in
 // chunks no larger than any other.
-void CRedirect::ReportStartFailure(const std::string &commandLine) {
+void CRedirect::NotifyStartFailed(const std::string &commandLine) {
     const std::string message = "Unable to start " + commandLine + "\n";
     for (size_t offset = 0; offset < message.size(); offset += kChunkSize) {
         const std::string chunk = message.substr(offset, kChunkSize);
