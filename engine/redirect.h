@@ -101,7 +101,7 @@ public:
     void RelayStderr(const char *text, size_t length) override;
     void NotifyFinished(int stderrSeen) override;
     // A launch that failed: "Unable to start <command line>\n" to the output.
-    virtual void ReportStartFailure(const std::string &commandLine);
+    virtual void NotifyStartFailed(const std::string &commandLine);
 
     // Starts the child for one run. Returns 1 when the child runs with its
     // worker threads, 0 after reporting "Unable to start <display>" to

@@ -45,7 +45,7 @@ struct ConsoleRun final : public CRedirect {
             m_onExit(stderrSeen, m_user);
     }
     // The host learns of a start failure from dllglue_runstart's result.
-    void ReportStartFailure(const std::string &) override {}
+    void NotifyStartFailed(const std::string &) override {}
 
     // A wait in progress holds the run: a close meanwhile (from a handler
     // that a pumping wait dispatched, or from another thread) stops the run

@@ -1,6 +1,6 @@
-// The run's child: its ends of the three pipes while it is being created,
-// its process and the job that holds it and all it starts, and why the
-// launch failed, if it did.
+// The run's child: how it gets its standard handles and console (its ends
+// of the pipes while it is being created), its process and the job that holds it and all it starts,
+// and why the launch failed, if it did.
 //
 // Who touches what:
 //   the launching host thread  creates the pipe ends and closes them right
@@ -22,6 +22,7 @@
 #include <atomic>
 #include <utility>
 
+#include "engine/child/console.h"
 #include "engine/os/scoped_handle.h"
 
 class Child {
@@ -37,18 +38,8 @@ public:
         m_processId = 0;
     }
 
-    // The child's ends of the three pipes. Inheritable only during the call
-    // that creates the child, and closed right after it: the child holds its
-    // own copies, and a reader sees its pipe break only once every write end
-    // is closed.
-    ScopedHandle &InputEnd() { return m_stdinRead; }
-    ScopedHandle &OutputEnd() { return m_stdoutWrite; }
-    ScopedHandle &ErrorEnd() { return m_stderrWrite; }
-    void CloseEnds() {
-        m_stdinRead.Close();
-        m_stdoutWrite.Close();
-        m_stderrWrite.Close();
-    }
+    // How the child gets its standard handles and console.
+    ChildConsole &Console() { return m_console; }
 
     // The release lock held.
     void SetProcess(HANDLE process, DWORD processId) {
@@ -106,13 +97,11 @@ public:
     }
     void Release() {
         m_process.Close();
-        CloseEnds();
+        m_console.Created();
     }
 
 private:
-    ScopedHandle m_stdinRead;
-    ScopedHandle m_stdoutWrite;
-    ScopedHandle m_stderrWrite;
+    HiddenConsole m_console;
     ScopedHandle m_process;
     ScopedHandle m_job;
     std::atomic<DWORD> m_processId{0};

@@ -1,4 +1,3 @@
-#include "engine/child/pipes.h"
 #include "engine/command/environment.h"
 #include "engine/os/inheritance.h"
 #include "engine/os/syscalls.h"
@@ -59,24 +58,12 @@ bool CreateProcessRetrying(const wchar_t *application, wchar_t *commandLine, DWO
     }
 }
 
-bool CreateOutputPipe(ScopedHandle &childEnd, OutputStream &stream) {
-    ScopedHandle reader;
-    if (!CreateChildPipe(PipeDirection::FromChild, childEnd, reader))
-        return false;
-    stream.Attach(std::move(reader));
-    return true;
-}
-
 } // namespace
 
-// A merged run has no error pipe: the output pipe serves both.
+// The child's standard handles and console, made the way its console does
+// (a merged run has no error pipe: the output pipe serves both).
 bool CRedirect::CreatePipes() {
-    ScopedHandle inputWriter;
-    if (!CreateChildPipe(PipeDirection::ToChild, m_child.InputEnd(), inputWriter))
-        return false;
-    m_input.Attach(std::move(inputWriter));
-    return CreateOutputPipe(m_child.OutputEnd(), m_stdout) &&
-           (m_settings.mergeErrors || CreateOutputPipe(m_child.ErrorEnd(), m_stderr));
+    return m_child.Console().Create(m_settings.mergeErrors, m_input, m_stdout, m_stderr);
 }
 
 // The events and the port a run's threads talk through. Created before the
@@ -93,30 +80,16 @@ bool CRedirect::CreateRunObjects() {
 bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread) {
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof(startup);
-    // Our pipes as the standard handles, and the show-window value below
-    // for the new console's window.
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES | STARTF_USESHOWWINDOW;
-    startup.StartupInfo.wShowWindow = SW_HIDE;
-    startup.StartupInfo.hStdInput = m_child.InputEnd().Get();
-    startup.StartupInfo.hStdOutput = m_child.OutputEnd().Get();
-    // Merged: the very same handle for both, so that the child's writes to
-    // either land in one pipe in the order it made them.
-    startup.StartupInfo.hStdError =
-        m_settings.mergeErrors ? m_child.OutputEnd().Get() : m_child.ErrorEnd().Get();
-    // Each handle once: the system refuses a handle list with duplicates.
-    std::vector<HANDLE> childEnds{m_child.InputEnd().Get(), m_child.OutputEnd().Get()};
-    if (!m_settings.mergeErrors)
-        childEnds.push_back(m_child.ErrorEnd().Get());
-    // The child inherits its three ends and nothing else of the host. Where
-    // the system cannot build the list, the launch goes on without it,
-    // inheriting what is inheritable, as older systems do.
+    // Suspended: it joins the job before it can start anything of its own.
+    DWORD flags = CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+    std::vector<HANDLE> childEnds;
+    m_child.Console().Prepare(startup.StartupInfo, flags, childEnds);
+    // The child inherits what its console needs and nothing else of the
+    // host. Where the system cannot build the list, the launch goes on
+    // without it, inheriting what is inheritable, as older systems do.
     HandleList inherited(childEnds);
     startup.lpAttributeList = inherited.Get();
 
-    // A console of its own: a GUI host has none to share, and a console
-    // host's window must not receive the child's writes or its Ctrl+C.
-    // Suspended: it joins the job before it can start anything of its own.
-    DWORD flags = CREATE_NEW_CONSOLE | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
     if (startup.lpAttributeList != nullptr)
         flags |= EXTENDED_STARTUPINFO_PRESENT;
     else
@@ -145,10 +118,8 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
             m_child.NoteCreationFailed(GetLastError());
         }
     }
-    // The child holds its own copies now. A reader sees its pipe break only
-    // once every write end is closed, so ours must go, or the end of the
-    // child's output would never be seen.
-    m_child.CloseEnds();
+    // The child holds its own copies now.
+    m_child.Console().Created();
     if (!ok)
         return false;
     // A child that is to read nothing sees the end of its input at once.
@@ -269,13 +240,13 @@ int CRedirect::FailLaunch(const std::string &commandLine) {
     m_input.Abandon();
     WaitForWorkers(INFINITE);
     ReleaseRun();
-    ReportStartFailure(commandLine);
+    NotifyStartFailed(commandLine);
     return 0;
 }
 
 // Built to size: the whole command line goes to the host, however long, in
 // chunks no larger than any other.
-void CRedirect::ReportStartFailure(const std::string &commandLine) {
+void CRedirect::NotifyStartFailed(const std::string &commandLine) {
     const std::string message = "Unable to start " + commandLine + "\n";
     for (size_t offset = 0; offset < message.size(); offset += kChunkSize) {
         const std::string chunk = message.substr(offset, kChunkSize);
