@@ -232,7 +232,7 @@ private:
     // A merged run starts no error reader.
     OutputStream m_stdout{StreamKind::kOutput};
     OutputStream m_stderr{StreamKind::kError};
-    // The watcher's thread, port and events (watcher.h).
+    // The watcher's thread, port and "finish reading" event (watcher.h).
     Watcher m_watcher;
     // The staged stop, the termination and what the stops found
     // (run_stop.h).

@@ -30,8 +30,6 @@ public:
     RunStop(const RunStop &) = delete;
     RunStop &operator=(const RunStop &) = delete;
 
-    // Made with the run's first launch and kept for its later ones.
-    bool Create() { return m_staged.Create(); }
     // A new run, before it counts as launching: nothing asked for, nothing
     // found. The termination is cleared apart, under the release lock.
     void Reset() {

@@ -139,11 +139,11 @@ BOOL CRedirect::TerminateTree() {
 }
 
 // Called with m_releaseLock held. Marks the run stopped, ends its tree and
-// wakes the watcher, whichever of the run's objects exist yet.
+// tells the watcher with one packet, once its port exists.
 BOOL CRedirect::StopTree() {
     m_stop.RequestTermination();
     const BOOL terminated = TerminateTree();
-    m_watcher.SignalStop();
+    m_watcher.Post(PacketKind::kTerminate);
     return terminated;
 }
 
@@ -171,7 +171,7 @@ int CRedirect::StopGracefully(DWORD graceMs) {
     if (!RunInProgress())
         return 0;
     m_stop.Staged().Request(graceMs);
-    m_watcher.PostStopAsked();
+    m_watcher.Post(PacketKind::kAskToEnd);
     return 1;
 }
 
