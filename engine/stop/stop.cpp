@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include "engine/stop/ask_to_end.h"
+
 #include <vector>
 
 namespace {
@@ -170,7 +172,7 @@ int CRedirect::StopGracefully(DWORD graceMs) {
     std::lock_guard<SrwLock> lock(m_releaseLock);
     if (!RunInProgress())
         return 0;
-    m_stop.Staged().Request(graceMs);
+    m_stop.Plan().AskThenTerminate(GetTickCount64(), graceMs);
     m_watcher.Post(PacketKind::kAskToEnd);
     return 1;
 }
@@ -192,14 +194,14 @@ void CRedirect::AskTreeToEnd() {
         tree.push_back(m_child.Process());
     for (const ScopedHandle &process : descendants.processes)
         tree.push_back(process.Get());
-    StagedStop::AskToEnd(m_child.Job(), tree);
+    AskToEnd(m_child.Job(), tree);
     CloseChildInput();
 }
 
 // The grace ran out. An abort may already have ended the tree.
 void CRedirect::TerminateAfterGrace() {
     std::lock_guard<SrwLock> lock(m_releaseLock);
-    if (m_stop.TerminationRequested())
+    if (!m_stop.Plan().TerminationDue(GetTickCount64()))
         return;
     TerminateTree();
 }

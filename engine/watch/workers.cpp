@@ -71,7 +71,7 @@ bool CRedirect::OnTimeLimit() {
     if (!m_stop.TerminationRequested()) {
         if (m_child.Running())
             m_stop.MarkTimedOut();
-        m_stop.Staged().Request(m_settings.timeoutGraceMs);
+        m_stop.Plan().AskThenTerminate(GetTickCount64(), m_settings.timeoutGraceMs);
     }
     return false;
 }
@@ -120,7 +120,7 @@ void CRedirect::WatchRun() {
             if (m_child.JobIsEmpty())
                 watch.OnPacket({PacketKind::kJobNews, JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO}, now);
         }
-        const WatchAction action = watch.Next(now, m_stop.Staged().Deadline());
+        const WatchAction action = watch.Next(now, m_stop.Plan().Deadline());
         if (action == WatchAction::kFinish)
             break;
         switch (action) {
@@ -131,7 +131,7 @@ void CRedirect::WatchRun() {
                 watch.OnPacket({PacketKind::kAskToEnd}, now);
             continue;
         case WatchAction::kAskToEnd:
-            if (m_stop.Staged().TakeAsk())
+            if (m_stop.Plan().TakeAsk())
                 AskTreeToEnd();
             continue;
         case WatchAction::kTerminateAfterGrace:
@@ -145,7 +145,7 @@ void CRedirect::WatchRun() {
         default:
             break;
         }
-        DWORD timeout = watch.Timeout(now, m_stop.Staged().Deadline());
+        DWORD timeout = watch.Timeout(now, m_stop.Plan().Deadline());
         if (!news)
             timeout = (std::min)(timeout, kNoNewsPollMs);
         DWORD bytes = 0;
