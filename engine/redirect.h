@@ -17,7 +17,7 @@
 //   StopRun       terminates the run; shared by the end of a run, the abort
 //                 and the unload step;
 //   StopGracefully asks the run to end and terminates it only after a grace
-//                 (staged_stop.h); the watcher does the asking.
+//                 (stop_plan.h); the watcher does the asking.
 //
 // When is a run over? When the child has ended and every byte it and its
 // descendants wrote has been delivered. A pipe breaks once every process
@@ -127,7 +127,7 @@ public:
     int StopGracefully(DWORD graceMs);
     // What the result reports of the stop and the child.
     DWORD ProcessId() const { return m_child.ProcessId(); }
-    bool StopWasRequested() const { return m_stop.Staged().Requested(); }
+    bool StopWasRequested() const { return m_stop.Plan().AskRequested(); }
     int LeftoverProcesses() const { return m_stop.Leftovers(); }
     // Bytes delivered (or dropped for want of a callback) per stream, and
     // whether the error stream delivered any.
@@ -232,9 +232,9 @@ private:
     // A merged run starts no error reader.
     OutputStream m_stdout{StreamKind::kOutput};
     OutputStream m_stderr{StreamKind::kError};
-    // The watcher's thread, port and events (watcher.h).
+    // The watcher's thread, port and "finish reading" event (watcher.h).
     Watcher m_watcher;
-    // The staged stop, the termination and what the stops found
+    // The stop's plan (ask, grace, terminate) and what the stops found
     // (run_stop.h).
     RunStop m_stop;
     // The run's one lock; an abort may come from any thread. Held around:
@@ -246,7 +246,7 @@ private:
     //   - every termination of the tree, so that what it finds (the child
     //     terminated, the leftovers counted) and the time limit's mark are
     //     all in when the watcher fixes the end from them and publishes it;
-    //   - a staged stop's request, and a grace's or a drain's termination,
+    //   - a graceful stop's request, and a grace's or a drain's termination,
     //     against a termination already asked for;
     //   - the copy of the watcher's handle that a wait takes, against its
     //     close.

@@ -74,7 +74,7 @@ bool CRedirect::CreateRunObjects() {
     const bool outputReady = m_stdout.CreateReadyEvent();
     const bool errorReady = m_stderr.CreateReadyEvent();
     const bool port = m_watcher.CreatePort();
-    return events && outputReady && errorReady && port && m_stop.Create();
+    return events && outputReady && errorReady && port;
 }
 
 bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primaryThread) {
@@ -147,14 +147,20 @@ void CRedirect::JoinJob() {
     if (!g_sys.setInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits,
                                        sizeof(limits)))
         return;
-    // Without the port the run still ends: the watcher also asks the job how
-    // many processes it has, now and then.
-    JOBOBJECT_ASSOCIATE_COMPLETION_PORT news{reinterpret_cast<PVOID>(Watcher::kJobKey),
-                                             m_watcher.Port()};
-    g_sys.setInformationJobObject(job.Get(), JobObjectAssociateCompletionPortInformation, &news,
-                                  sizeof(news));
+    // The job's messages come to the watcher's port: the child's end, and
+    // that no process of the run is left. Associated before the child
+    // joins, so that none of its messages is missed. Without the port the
+    // run still ends: the watcher then looks at the child and asks the job
+    // how many processes it has, now and then.
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT news{
+        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(PacketKind::kJobNews)), m_watcher.Port()};
+    const bool reports =
+        g_sys.setInformationJobObject(job.Get(), JobObjectAssociateCompletionPortInformation, &news,
+                                      sizeof(news)) != FALSE;
     if (!g_sys.assignProcessToJobObject(job.Get(), m_child.Process()))
         return;
+    if (reports)
+        m_watcher.NoteJobNews();
     std::lock_guard<SrwLock> lock(m_releaseLock);
     m_child.SetJob(std::move(job));
 }

@@ -1,5 +1,6 @@
-// How the run is being stopped, and what the stops found: the staged
-// (graceful) stop, whether a termination was asked for, whether the time
+// How the run is being stopped, and what the stops found: the stop's plan
+// (stop_plan.h: the ask, its grace, whether a termination was asked for),
+// whether the time
 // limit or a stop ended the child itself, how many of its leftovers were
 // ended, and whether the end is already being settled.
 //
@@ -8,11 +9,11 @@
 //                              launching, clears the termination under the
 //                              run's release lock, and reads it under that
 //                              lock before it lets the child run;
-//   the watcher thread         keeps the staged stop's deadline and does its
+//   the watcher thread         keeps the plan's deadline and does its
 //                              asking, marks the time limit, the end being
 //                              settled, and reads all of it when it fixes
 //                              the end;
-//   any thread (stops)         asks for a termination or a staged stop and
+//   any thread (stops)         plans a termination or a graceful stop and
 //                              notes what its termination found, under the
 //                              release lock (all but the unload step's);
 //                              reads the counts for the result.
@@ -22,7 +23,7 @@
 
 #include <atomic>
 
-#include "engine/stop/staged_stop.h"
+#include "engine/stop/stop_plan.h"
 
 class RunStop {
 public:
@@ -30,8 +31,6 @@ public:
     RunStop(const RunStop &) = delete;
     RunStop &operator=(const RunStop &) = delete;
 
-    // Made with the run's first launch and kept for its later ones.
-    bool Create() { return m_staged.Create(); }
     // A new run, before it counts as launching: nothing asked for, nothing
     // found. The termination is cleared apart, under the release lock.
     void Reset() {
@@ -39,18 +38,18 @@ public:
         m_settling = false;
         m_childTerminated = false;
         m_leftovers = 0;
-        m_staged.Reset();
+        m_plan.Reset();
     }
 
-    StagedStop &Staged() { return m_staged; }
-    const StagedStop &Staged() const { return m_staged; }
+    StopPlan &Plan() { return m_plan; }
+    const StopPlan &Plan() const { return m_plan; }
 
     // A stop that terminates (an abort, the time limit, the unload step, a
     // launch undone): the launch reads it before it lets the child run, and
     // a later grace or drain leaves the tree to it.
-    void RequestTermination() { m_terminateRequested = true; }
-    void ClearTermination() { m_terminateRequested = false; }
-    bool TerminationRequested() const { return m_terminateRequested.load(); }
+    void RequestTermination() { m_plan.TerminateNow(); }
+    void ClearTermination() { m_plan.ClearTermination(); }
+    bool TerminationRequested() const { return m_plan.Terminating(); }
 
     // The run's own time limit stopped it while the child itself was still
     // running.
@@ -78,8 +77,7 @@ public:
     bool Settling() const { return m_settling.load(); }
 
 private:
-    StagedStop m_staged;
-    std::atomic<bool> m_terminateRequested{false};
+    StopPlan m_plan;
     std::atomic<bool> m_timedOut{false};
     std::atomic<bool> m_childTerminated{false};
     std::atomic<int> m_leftovers{0};

@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include "engine/stop/ask_to_end.h"
+
 #include <vector>
 
 namespace {
@@ -139,11 +141,11 @@ BOOL CRedirect::TerminateTree() {
 }
 
 // Called with m_releaseLock held. Marks the run stopped, ends its tree and
-// wakes the watcher, whichever of the run's objects exist yet.
+// tells the watcher with one packet, once its port exists.
 BOOL CRedirect::StopTree() {
     m_stop.RequestTermination();
     const BOOL terminated = TerminateTree();
-    m_watcher.SignalStop();
+    m_watcher.Post(PacketKind::kTerminate);
     return terminated;
 }
 
@@ -170,8 +172,8 @@ int CRedirect::StopGracefully(DWORD graceMs) {
     std::lock_guard<SrwLock> lock(m_releaseLock);
     if (!RunInProgress())
         return 0;
-    m_stop.Staged().Request(graceMs);
-    m_watcher.PostStopAsked();
+    m_stop.Plan().AskThenTerminate(GetTickCount64(), graceMs);
+    m_watcher.Post(PacketKind::kAskToEnd);
     return 1;
 }
 
@@ -192,14 +194,14 @@ void CRedirect::AskTreeToEnd() {
         tree.push_back(m_child.Process());
     for (const ScopedHandle &process : descendants.processes)
         tree.push_back(process.Get());
-    StagedStop::AskToEnd(m_child.Job(), tree);
+    AskToEnd(m_child.Job(), tree);
     CloseChildInput();
 }
 
 // The grace ran out. An abort may already have ended the tree.
 void CRedirect::TerminateAfterGrace() {
     std::lock_guard<SrwLock> lock(m_releaseLock);
-    if (m_stop.TerminationRequested())
+    if (!m_stop.Plan().TerminationDue(GetTickCount64()))
         return;
     TerminateTree();
 }

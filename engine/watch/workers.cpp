@@ -3,15 +3,25 @@
 
 #include <algorithm>
 
+#include "engine/watch/run_watch.h"
+
 namespace {
 
-// After a stop, how long the run's processes get to die and their pipes to
-// break before the watcher has the readers take what is left and stop.
-constexpr DWORD kStopGraceMs = 30;
-// While the child has ended but the run goes on (a descendant holds the
-// output), how often the watcher asks the job itself how many processes it
-// has: the job's port is documented as a notice, not a promise.
-constexpr DWORD kJobPollMs = 250;
+// The child's end comes from its job rather than from a wait on its
+// handle. Wine 8 posts to a job's port a message per process that joins
+// (JOB_OBJECT_MSG_NEW_PROCESS, the child's console host among them), one per
+// process that leaves (JOB_OBJECT_MSG_EXIT_PROCESS, with its id), and
+// JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO once the last has left, as Windows
+// does. A registered wait would do without a job, but its thread pool keeps
+// an event open for some twenty seconds after the last wait, which a host
+// counting its handles sees come and go. Windows documents these messages as
+// notices whose delivery is not guaranteed; a port that is read steadily
+// receives them.
+//
+// Where no job reports to the port (no job could be made, or it refused the
+// port), how often the watcher looks at the child and asks the job how many
+// processes it has: nothing else would tell it.
+constexpr DWORD kNoNewsPollMs = 50;
 
 } // namespace
 
@@ -19,7 +29,7 @@ constexpr DWORD kJobPollMs = 250;
 void CRedirect::ReadStream(StreamKind stream) {
     OutputStream &part = stream == StreamKind::kOutput ? m_stdout : m_stderr;
     part.Relay(m_settings.text, m_delivery.Current(), m_watcher.FinishReadingEvent());
-    m_watcher.PostReaderEnded();
+    m_watcher.Post(PacketKind::kStreamEnded);
 }
 
 DWORD WINAPI StdoutReaderProc(LPVOID redirector) {
@@ -61,7 +71,7 @@ bool CRedirect::OnTimeLimit() {
     if (!m_stop.TerminationRequested()) {
         if (m_child.Running())
             m_stop.MarkTimedOut();
-        m_stop.Staged().Request(m_settings.timeoutGraceMs);
+        m_stop.Plan().AskThenTerminate(GetTickCount64(), m_settings.timeoutGraceMs);
     }
     return false;
 }
@@ -89,109 +99,78 @@ void CRedirect::SettleEnd(bool stopped) {
     m_outcome.Publish(endState, exitCode);
 }
 
-namespace {
-
-DWORD Until(ULONGLONG deadline) {
-    const ULONGLONG now = GetTickCount64();
-    if (now >= deadline)
-        return 0;
-    return deadline - now >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(deadline - now);
-}
-
-} // namespace
-
 // Waits until the run is over, has the readers finish, and reports the end.
-// Over means: the child has ended, and either both pipes have broken (every
-// byte is in) or no process of the run is left (every byte that will come is
-// in the pipes). A stop, the run's time limit, the end of a graceful stop's
-// grace or of the drain cut this short after a brief grace.
+// The port is its one way of hearing news (run_watch.h): the job tells it of
+// the child's end and that no process is left, each reader of its end, a
+// stop of a termination or an ask; the time limit, the graceful stop's grace
+// and the drain are the wait's timeout. RunWatch decides what each of them
+// means; this carries it out.
 void CRedirect::WatchRun() {
-    const ULONGLONG started = GetTickCount64();
-    const DWORD limit = m_settings.timeoutMs;
-    bool limitReached = limit == 0;
-    ULONGLONG drainDeadline = 0; // none until the child has ended by itself
-    // Milliseconds until the next deadline (time limit, grace, drain), and no
-    // more than `most`.
-    auto nextTimeout = [&](DWORD most) {
-        DWORD timeout = most;
-        if (!limitReached)
-            timeout = (std::min)(timeout, Until(started + limit));
-        timeout = (std::min)(timeout, m_stop.Staged().UntilDeadline());
-        if (drainDeadline != 0)
-            timeout = (std::min)(timeout, Until(drainDeadline));
-        return timeout;
-    };
-    // Acts on whatever is due; true when the tree was terminated.
-    auto actOnDeadlines = [&]() {
-        if (!limitReached && Until(started + limit) == 0) {
-            limitReached = true;
-            if (OnTimeLimit())
-                return true;
-        }
-        if (m_stop.Staged().TakeAsk())
-            AskTreeToEnd();
-        if (m_stop.Staged().UntilDeadline() == 0) {
-            TerminateAfterGrace();
-            return true;
-        }
-        if (drainDeadline != 0 && Until(drainDeadline) == 0) {
-            TerminateLeftovers();
-            return true;
-        }
-        return false;
-    };
-
-    // Until the child ends, or the run is stopped.
-    HANDLE waits[3] = {m_child.Process(), m_watcher.StopEvent(), m_stop.Staged().WakeEvent()};
-    bool stopped = false;
-    for (;;) {
-        const DWORD waited = WaitForMultipleObjects(3, waits, FALSE, nextTimeout(INFINITE));
-        if (waited == WAIT_OBJECT_0)
-            break;
-        if (waited == WAIT_OBJECT_0 + 1 || waited == WAIT_FAILED || actOnDeadlines()) {
-            stopped = true;
-            break;
-        }
-    }
-    if (!stopped && m_settings.drainMs != 0)
-        drainDeadline = GetTickCount64() + m_settings.drainMs;
-    ULONGLONG stopDeadline = GetTickCount64() + kStopGraceMs;
-    if (stopped)
-        WaitForSingleObject(m_child.Process(), kStopGraceMs);
     // The streams whose readers were started: a merged run has one, its
     // error output sharing the output pipe.
     const int readers = (m_stdout.Started() ? 1 : 0) + (m_stderr.Started() ? 1 : 0);
-    int readersEnded = 0;
+    RunWatch watch(GetTickCount64(), m_settings.timeoutMs, m_settings.drainMs, readers,
+                   m_child.ProcessId());
+    const bool news = m_watcher.JobNews();
     for (;;) {
-        if (readersEnded == readers)
-            break;
-        if (m_child.JobIsEmpty())
-            break;
-        if (!stopped && actOnDeadlines()) {
-            stopped = true;
-            stopDeadline = GetTickCount64() + kStopGraceMs;
+        ULONGLONG now = GetTickCount64();
+        if (!news) {
+            if (!watch.ChildEnded() && !m_child.Running())
+                watch.OnPacket({PacketKind::kChildEnded}, now);
+            if (m_child.JobIsEmpty())
+                watch.OnPacket({PacketKind::kJobNews, JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO}, now);
         }
-        const ULONGLONG now = GetTickCount64();
-        if (stopped && now >= stopDeadline)
+        const WatchAction action = watch.Next(now, m_stop.Plan().Deadline());
+        if (action == WatchAction::kFinish)
             break;
-        const DWORD timeout = stopped ? static_cast<DWORD>(stopDeadline - now)
-                                      : nextTimeout(m_child.HasJob() ? kJobPollMs : INFINITE);
+        switch (action) {
+        case WatchAction::kTimeLimit:
+            if (OnTimeLimit())
+                watch.Terminated(now);
+            else
+                watch.OnPacket({PacketKind::kAskToEnd}, now);
+            continue;
+        case WatchAction::kAskToEnd:
+            if (m_stop.Plan().TakeAsk())
+                AskTreeToEnd();
+            continue;
+        case WatchAction::kTerminateAfterGrace:
+            TerminateAfterGrace();
+            watch.Terminated(GetTickCount64());
+            continue;
+        case WatchAction::kTerminateLeftovers:
+            TerminateLeftovers();
+            watch.Terminated(GetTickCount64());
+            continue;
+        default:
+            break;
+        }
+        DWORD timeout = watch.Timeout(now, m_stop.Plan().Deadline());
+        if (!news)
+            timeout = (std::min)(timeout, kNoNewsPollMs);
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         OVERLAPPED *overlapped = nullptr;
         const BOOL dequeued =
             GetQueuedCompletionStatus(m_watcher.Port(), &bytes, &key, &overlapped, timeout);
-        if (dequeued && key == Watcher::kReaderEndedKey)
-            ++readersEnded;
-        if (dequeued && key == Watcher::kStopKey && !stopped) {
-            stopped = true;
-            stopDeadline = GetTickCount64() + kStopGraceMs;
+        now = GetTickCount64();
+        if (dequeued) {
+            // A job's message carries its process id in the overlapped
+            // pointer; posted packets carry nothing.
+            watch.OnPacket({static_cast<PacketKind>(key), bytes,
+                            static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(overlapped))},
+                           now);
+        } else if (overlapped == nullptr && GetLastError() != WAIT_TIMEOUT) {
+            // The port itself failed: nothing will ever come, so the run ends
+            // as a stopped one does rather than spin.
+            watch.Terminated(now);
         }
     }
+    const bool stopped = watch.Stopped();
     // With a drain nothing the child left running outlives the run, not even
     // a process that holds none of its pipes (a daemon, detached), which
     // the loop above never waited for.
-    if (!stopped && m_settings.drainMs != 0 && !m_child.JobIsEmpty())
+    if (watch.DrainsAtEnd() && !m_child.JobIsEmpty())
         TerminateLeftovers();
     // From here on a stop asks nothing: it returns 0 and changes nothing
     // (RunInProgress). One that checked a moment before came, as far as the

@@ -1,4 +1,4 @@
-#include "engine/stop/staged_stop.h"
+#include "engine/stop/ask_to_end.h"
 
 #include "engine/stop/console_ctrl.h"
 
@@ -35,44 +35,7 @@ BOOL CALLBACK CloseIfOurs(HWND window, LPARAM search) {
 
 } // namespace
 
-bool StagedStop::Create() {
-    if (!m_wake.IsValid())
-        m_wake.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    return m_wake.IsValid();
-}
-
-// Called before the run counts as launching, so no request races it.
-void StagedStop::Reset() {
-    m_requested = false;
-    m_asked = false;
-    m_deadline = kNoDeadline;
-    if (m_wake.IsValid())
-        ResetEvent(m_wake.Get());
-}
-
-void StagedStop::Request(DWORD graceMs) {
-    const ULONGLONG deadline = GetTickCount64() + graceMs;
-    // Only ever closer: a later request may shorten the grace, and of two at
-    // once the nearer deadline wins.
-    ULONGLONG current = m_deadline.load();
-    while (deadline < current && !m_deadline.compare_exchange_weak(current, deadline)) {
-    }
-    m_requested = true;
-    SetEvent(m_wake.Get());
-}
-
-DWORD StagedStop::UntilDeadline() const {
-    const ULONGLONG deadline = m_deadline.load();
-    if (deadline == kNoDeadline)
-        return INFINITE;
-    const ULONGLONG now = GetTickCount64();
-    if (now >= deadline)
-        return 0;
-    const ULONGLONG left = deadline - now;
-    return left >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(left);
-}
-
-void StagedStop::AskToEnd(HANDLE job, const std::vector<HANDLE> &processes) {
+void AskToEnd(HANDLE job, const std::vector<HANDLE> &processes) {
     if (processes.empty())
         return;
     DeliverCtrlC(job, processes);
