@@ -15,9 +15,11 @@ namespace {
 // does. A registered wait would do without a job, but its thread pool keeps
 // an event open for some twenty seconds after the last wait, which a host
 // counting its handles sees come and go. Windows documents these messages as
-// notices whose delivery is not guaranteed; a port that is read steadily
-// receives them.
-//
+// notices whose delivery is not guaranteed, so the watcher also looks at the
+// child and the job itself at every wake-up and at least once a second: a
+// lost message costs a run at most that second, never its end.
+constexpr DWORD kLostNewsLookMs = 1000;
+
 // Where no job reports to the port (no job could be made, or it refused the
 // port), how often the watcher looks at the child and asks the job how many
 // processes it has: nothing else would tell it.
@@ -114,12 +116,10 @@ void CRedirect::WatchRun() {
     const bool news = m_watcher.JobNews();
     for (;;) {
         ULONGLONG now = GetTickCount64();
-        if (!news) {
-            if (!watch.ChildEnded() && !m_child.Running())
-                watch.OnPacket({PacketKind::kChildEnded}, now);
-            if (m_child.JobIsEmpty())
-                watch.OnPacket({PacketKind::kJobNews, JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO}, now);
-        }
+        if (!watch.ChildEnded() && !m_child.Running())
+            watch.OnPacket({PacketKind::kChildEnded}, now);
+        if (m_child.JobIsEmpty())
+            watch.OnPacket({PacketKind::kJobNews, JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO}, now);
         const WatchAction action = watch.Next(now, m_stop.Plan().Deadline());
         if (action == WatchAction::kFinish)
             break;
@@ -146,8 +146,7 @@ void CRedirect::WatchRun() {
             break;
         }
         DWORD timeout = watch.Timeout(now, m_stop.Plan().Deadline());
-        if (!news)
-            timeout = (std::min)(timeout, kNoNewsPollMs);
+        timeout = (std::min)(timeout, news ? kLostNewsLookMs : kNoNewsPollMs);
         DWORD bytes = 0;
         ULONG_PTR key = 0;
         OVERLAPPED *overlapped = nullptr;
