@@ -86,6 +86,11 @@ struct LaunchSettings {
     bool mergeErrors = false;
     // What the readers make of the bytes: plain chunks unless set.
     TextOptions text;
+    // Undelivered text a stream may hold when the delivery bounds it.
+    size_t maxPendingBytes = kDefaultMaxPendingBytes;
+    // The console's size for a run in a console of its own; 0: its default.
+    unsigned short terminalColumns = 0;
+    unsigned short terminalRows = 0;
 };
 
 class CRedirect : public RunNotifications {
@@ -203,19 +208,10 @@ private:
     int FailLaunch(const std::string &commandLine);
     BOOL TerminateTree();
     BOOL StopTree();
-    void StopForTimeout();
     bool OnTimeLimit();
-    // The processes of the run's job but the child, open for a stop.
-    struct JobMembers {
-        std::vector<ScopedHandle> processes;
-        // Also in the job: a process the run did not start (Wine's desktop).
-        bool foreign = false;
-    };
-    bool OtherProcessesInJob(JobMembers &found) const;
     void CloseChildInput();
     void AskTreeToEnd();
-    void TerminateAfterGrace();
-    void TerminateLeftovers();
+    void TerminateWhenDue();
     void SettleEnd(bool stopped);
     void WaitForWorkers(DWORD timeoutMs);
     void ReleaseRun();

@@ -95,7 +95,7 @@ bool TextOptions::UsableCodePage(UINT codePage) {
 }
 
 ReadChain::ReadChain(const TextOptions &options, ChunkSink &sink)
-    : m_chunker(sink, options.utf8, options.lines) {
+    : m_chunker(sink, options.utf8, options.lines, options.chunkBytes) {
     // Built last to first: each stage hands on to the one made before it.
     m_stages.push_back(std::make_unique<ChunkStage>(m_chunker));
     if (options.lines)

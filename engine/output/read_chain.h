@@ -14,6 +14,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/os/sizes.h"
 #include "engine/output/chunker.h"
 #include "engine/output/text_stage.h"
 
@@ -26,6 +27,8 @@ struct TextOptions {
     // stream left unfinished after `lineFlushMs` (0: the default).
     bool lines = false;
     DWORD lineFlushMs = 0;
+    // The most bytes in one chunk: 4 .. kMaxChunkBytes.
+    size_t chunkBytes = kChunkSize;
 
     bool PlainBytes() const { return !utf8 && !lines; }
     // Whether text can be read in `codePage`: a single-byte, double-byte or
