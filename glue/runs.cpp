@@ -216,11 +216,6 @@ int ReadSettings(const ConsoleRunOptions &options, const std::string &display,
     return DLLGLUE_OK;
 }
 
-// What a host-thread run holds undelivered per stream at most.
-size_t MaxPending(const ConsoleRunOptions &) {
-    return 1024 * 1024;
-}
-
 // Command and arguments must be valid in their code page: the child would
 // otherwise receive other characters than the host meant.
 int CheckTexts(const char *command, int argc, const char *const *argv, UINT codePage) {
@@ -281,11 +276,11 @@ int StartRun(const char *command, int argc, const char *const *argv, const Conso
     std::unique_ptr<ConsoleRun> run(new (std::nothrow) ConsoleRun(options));
     if (run == nullptr)
         return Fail(DLLGLUE_ENOMEM, "out of memory");
+    const size_t maxPending = settings.maxPendingBytes;
     run->Configure(std::move(settings));
     // The thread's window exists before the child: a launch never fails
     // half-way for want of it.
-    if ((options.flags & DLLGLUE_HOST_THREAD) != 0 &&
-        !run->DeliverOnThisThread(MaxPending(options)))
+    if ((options.flags & DLLGLUE_HOST_THREAD) != 0 && !run->DeliverOnThisThread(maxPending))
         return Fail(DLLGLUE_ENOMEM, "the thread's message window could not be made");
     // Registered before the launch: no run may exist that the host cannot
     // close, whatever fails after the child has started.

@@ -297,8 +297,10 @@ typedef struct ConsoleRunOptions {
     unsigned long
         lineFlushMs; /* with DLLGLUE_LINES: a line still unfinished after this long without a
                         new byte on its stream is delivered as it is; 0: 50 ms */
-    unsigned long maxPendingBytes;  /* reserved for a delivery that holds undelivered text: at
-                                       most this many bytes per stream; 0: 1 MiB */
+    unsigned long maxPendingBytes;  /* with DLLGLUE_HOST_THREAD: text read and not yet delivered,
+                                       per stream, at most this many bytes; 0: 1 MiB. Past it the
+                                       library stops reading, so the program waits in its write:
+                                       nothing is lost */
     unsigned long chunkBytes;       /* the most bytes in one chunk, for every run; 0: 1024; at most
                                        1 MiB (a larger value is DLLGLUE_EINVAL); with
                                        DLLGLUE_TEXT_UTF8 or DLLGLUE_LINES at least 4, so that a
