@@ -8,9 +8,11 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "brackwyn.hpp"
 #include "engine/delivery/host_thread_delivery.h"
 #include "test_support.h"
 
@@ -424,4 +426,35 @@ TEST(HostThread, ThirtyTwoRunsToOneThread) {
         EXPECT_FALSE(seen[i]->wrongThread || seen[i]->nested || seen[i]->textAfterExit) << i;
         EXPECT_EQ(dllglue_runclose(runs[i]), DLLGLUE_OK);
     }
+}
+
+// A brackwyn::Run destroyed from its own callable on the host thread: the
+// callable finishes, nothing more comes, the program is ended.
+TEST(HostThread, CppRunDestroyedFromItsOwnCallable) {
+    std::optional<brackwyn::Run> run;
+    int chunks = 0;
+    int exits = 0;
+    bool wrongThread = false;
+    const DWORD self = GetCurrentThreadId();
+    std::string kept;
+    run.emplace(ChildCommand("flood-forever"),
+                brackwyn::Options()
+                    .onHostThread()
+                    .maxPending(64 * 1024)
+                    .onOutput([&](std::string_view text) {
+                        wrongThread |= GetCurrentThreadId() != self;
+                        ++chunks;
+                        run.reset();
+                        kept.assign(text); // the chunk is still valid here
+                    })
+                    .onExit([&](bool) { ++exits; }));
+    const DWORD pid = run->processId();
+    EXPECT_TRUE(PumpUntil([&] { return chunks > 0; }, 30000));
+    PumpUntil([] { return false; }, 300);
+    EXPECT_EQ(chunks, 1);
+    EXPECT_EQ(exits, 0);
+    EXPECT_FALSE(wrongThread);
+    EXPECT_FALSE(kept.empty());
+    EXPECT_FALSE(run.has_value());
+    EXPECT_FALSE(ProcessAlive(pid));
 }
