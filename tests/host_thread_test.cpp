@@ -320,7 +320,8 @@ TEST(HostThread, ModalBoxInCallbackLetsOtherRunsDeliver) {
     ASSERT_NE(boxed, nullptr);
     EXPECT_TRUE(PumpUntil([&] { return modal.exitCalls > 0; }, 30000));
     EXPECT_TRUE(g_boxClosedByTimer);
-    EXPECT_GT(g_otherBytesAtClose, g_otherBytesAtOpen + 64 * 1024);
+    EXPECT_GT(g_otherBytesAtClose, g_otherBytesAtOpen)
+        << g_otherBytesAtOpen << " then " << g_otherBytesAtClose << ", in all " << other.outBytes;
     EXPECT_EQ(modal.out, "line 1\nline 2\nline 3\n");
     EXPECT_FALSE(modal.nested || other.nested || modal.wrongThread || other.wrongThread);
     // Closed on the host thread outside its callbacks: its completion comes

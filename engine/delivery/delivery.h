@@ -37,6 +37,8 @@ public:
     // left in its pipe whatever the budget, so that a stop never hangs on a
     // host that takes nothing.
     virtual bool WaitForRoom(StreamKind stream, HANDLE finishReading) = 0;
+    // The reader of `stream` has delivered its last chunk.
+    virtual void StreamEnded(StreamKind) {}
     // A handle the reader waits on beside its pipe, or null; once it is
     // signalled the reader calls OnAbandoned and waits on it no more.
     virtual HANDLE AbandonSignal() const { return nullptr; }

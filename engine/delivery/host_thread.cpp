@@ -18,10 +18,19 @@ constexpr UINT kDestroyMessage = WM_APP + 0x2b2;
 // The next turn, after the thread's input, paint and timer messages.
 constexpr UINT_PTR kTurnTimer = 1;
 // Armed while a turn is under way: should a callback run a modal loop (a
-// MessageBox), its ticks give the other runs their turns inside it.
+// MessageBox), its ticks give the other runs their turns inside it. Longer
+// than a turn, so that it never fires in one that calls out quickly and
+// shows the thread a timer of its own waiting.
 constexpr UINT_PTR kNestedTimer = 2;
+constexpr UINT kNestedTimerMs = 25;
+// A wake-up outstanding this long was taken off the queue without being
+// dispatched (a host's filtered PeekMessage, say), or waits behind a long
+// callback: one more is posted rather than stall the runs.
+constexpr ULONGLONG kStaleWakeMs = 1000;
 // How long one turn delivers.
 constexpr LONGLONG kTurnMs = 10;
+// How many items of one run a pass of a turn delivers in a row.
+constexpr int kPassItems = 16;
 
 const wchar_t kClassName[] = L"brackwyn.host-thread";
 
@@ -119,7 +128,13 @@ void HostThread::Release() {
 }
 
 void HostThread::Kick() {
-    if (!m_wakePending.exchange(true) && !PostMessageW(m_window, kWakeMessage, 0, 0))
+    const ULONGLONG now = GetTickCount64();
+    if (m_wakePending.exchange(true)) {
+        if (now - m_wokenAt.load() < kStaleWakeMs)
+            return;
+    }
+    m_wokenAt = now;
+    if (!PostMessageW(m_window, kWakeMessage, 0, 0))
         m_wakePending = false; // a queue that is full, or a thread that has ended
 }
 
@@ -156,7 +171,7 @@ LRESULT CALLBACK HostThread::WindowProc(HWND window, UINT message, WPARAM wParam
 void HostThread::RunTurn() {
     const bool outermost = m_turnDepth == 1;
     if (outermost)
-        SetTimer(m_window, kNestedTimer, USER_TIMER_MINIMUM, nullptr);
+        SetTimer(m_window, kNestedTimer, kNestedTimerMs, nullptr);
     LARGE_INTEGER start;
     QueryPerformanceCounter(&start);
     bool delivered = true;
@@ -179,13 +194,22 @@ void HostThread::RunTurn() {
         ++m_rotate;
         ReleaseSRWLockExclusive(&g_lock);
         for (HostThreadDelivery *run : ready) {
-            AcquireSRWLockExclusive(&g_lock);
-            const bool listed = std::find(m_runs.begin(), m_runs.end(), run) != m_runs.end();
-            // Lets go of the lock.
-            if (listed && run->DeliverNextLocked())
+            // Up to kPassItems of one run in a row: a pass per item would
+            // cost more than the items.
+            for (int item = 0; item < kPassItems; ++item) {
+                AcquireSRWLockExclusive(&g_lock);
+                const bool listed = std::find(m_runs.begin(), m_runs.end(), run) != m_runs.end();
+                // Lets go of the lock; false when the run had nothing ready.
+                if (!listed) {
+                    ReleaseSRWLockExclusive(&g_lock);
+                    break;
+                }
+                if (!run->DeliverNextLocked())
+                    break;
                 delivered = true;
-            else
-                ReleaseSRWLockExclusive(&g_lock);
+                if (MsSince(start) >= kTurnMs)
+                    break;
+            }
             if (MsSince(start) >= kTurnMs)
                 break;
         }
@@ -222,8 +246,11 @@ void HostThread::RunTurn() {
     // Work is left: the wake-up stays pending. Input, paint and timer
     // messages waiting go first; a posted message would pass them.
     const DWORD waiting = HIWORD(GetQueueStatus(QS_INPUT | QS_PAINT | QS_TIMER));
-    if (waiting != 0 && SetTimer(m_window, kTurnTimer, USER_TIMER_MINIMUM, nullptr) != 0)
+    if (waiting != 0 && SetTimer(m_window, kTurnTimer, USER_TIMER_MINIMUM, nullptr) != 0) {
+        m_wokenAt = GetTickCount64();
         return;
+    }
+    m_wokenAt = GetTickCount64();
     if (!PostMessageW(m_window, kWakeMessage, 0, 0))
         m_wakePending = false;
 }

@@ -77,4 +77,7 @@ private:
     // A wake-up message or the turn timer is outstanding, or a turn is under
     // way: no other wake-up is posted meanwhile.
     std::atomic<bool> m_wakePending{false};
+    // When the outstanding wake-up was posted or the timer armed
+    // (GetTickCount64).
+    std::atomic<unsigned long long> m_wokenAt{0};
 };

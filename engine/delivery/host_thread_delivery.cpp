@@ -17,6 +17,9 @@ constexpr DWORD kLookMs = 10;
 // half the bound.
 constexpr size_t kLargestMinRead = 64 * 1024;
 
+// Queued text that wakes the host before its read is all queued.
+constexpr size_t kWakeBytes = 64 * 1024;
+
 class Locked {
 public:
     Locked() { AcquireSRWLockExclusive(&HostDeliveryLock()); }
@@ -88,10 +91,15 @@ void HostThreadDelivery::Detach() {
         release->Release();
 }
 
+// The host is woken once a read's chunks are all queued (the reader asks
+// the budget next), or sooner once they add up to kWakeBytes: woken for the
+// first chunk of a read it would take that one alone and wait for the next,
+// one message per chunk.
 void HostThreadDelivery::Deliver(StreamKind stream, const char *text, size_t length) {
     // The copy is made before the lock: the host thread never waits for an
     // allocation.
     Item item{stream, std::string(text, length)};
+    bool wake = false;
     {
         Locked lock;
         if (m_discarded || m_thread == nullptr)
@@ -99,8 +107,28 @@ void HostThreadDelivery::Deliver(StreamKind stream, const char *text, size_t len
         m_items.push_back(std::move(item));
         m_pending[Index(stream)] += length;
         g_queuedBytes += length;
+        m_unwoken[Index(stream)] += length;
+        if (m_unwoken[Index(stream)] >= kWakeBytes) {
+            m_unwoken[Index(stream)] = 0;
+            wake = true;
+        }
     }
-    m_thread->Kick();
+    if (wake)
+        m_thread->Kick();
+}
+
+void HostThreadDelivery::WakeFor(StreamKind stream) {
+    bool wake = false;
+    {
+        Locked lock;
+        // Both streams: the other's reader may wait for bytes that never
+        // come.
+        static_cast<void>(stream);
+        wake = m_thread != nullptr && m_unwoken[0] + m_unwoken[1] != 0;
+        m_unwoken[0] = m_unwoken[1] = 0;
+    }
+    if (wake)
+        m_thread->Kick();
 }
 
 void HostThreadDelivery::Complete(int stderrSeen) {
@@ -110,6 +138,7 @@ void HostThreadDelivery::Complete(int stderrSeen) {
             return;
         m_completeQueued = true;
         m_stderrSeen = stderrSeen;
+        m_unwoken[0] = m_unwoken[1] = 0;
     }
     m_thread->Kick();
     for (;;) {
@@ -134,17 +163,21 @@ size_t HostThreadDelivery::RoomLocked(StreamKind stream) const {
 }
 
 size_t HostThreadDelivery::ReadBudget(StreamKind stream) {
+    WakeFor(stream);
     Locked lock;
     return RoomLocked(stream);
 }
 
 bool HostThreadDelivery::WaitForRoom(StreamKind stream, HANDLE finishReading) {
+    WakeFor(stream);
     for (;;) {
         {
             Locked lock;
             if (RoomLocked(stream) != 0)
                 return true;
+            ++m_roomWaiters;
             SleepConditionVariableSRW(&m_changed, &HostDeliveryLock(), kLookMs, 0);
+            --m_roomWaiters;
             if (RoomLocked(stream) != 0)
                 return true;
         }
@@ -240,7 +273,10 @@ bool HostThreadDelivery::DeliverNextLocked() {
         }
         free = m_free;
         argument = m_freeArgument;
-        WakeAllConditionVariable(&m_changed);
+        // Only a reader waiting for room or the watcher waiting for this
+        // completion is woken: most callbacks wake nobody.
+        if (completion || (m_roomWaiters > 0 && RoomLocked(item.stream) != 0))
+            WakeAllConditionVariable(&m_changed);
     }
     if (free != nullptr)
         free(argument);

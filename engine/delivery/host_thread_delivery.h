@@ -43,6 +43,7 @@ public:
     void Complete(int stderrSeen) override;
     size_t ReadBudget(StreamKind stream) override;
     bool WaitForRoom(StreamKind stream, HANDLE finishReading) override;
+    void StreamEnded(StreamKind stream) override { WakeFor(stream); }
     HANDLE AbandonSignal() const override;
     void OnAbandoned() override;
 
@@ -84,6 +85,7 @@ private:
     void DiscardLocked();
     void CheckHostThread();
     size_t RoomLocked(StreamKind stream) const;
+    void WakeFor(StreamKind stream);
 
     RunNotifications &m_run;
     HostThread *m_thread = nullptr;
@@ -93,11 +95,15 @@ private:
     size_t m_minRead = 0;
     std::deque<Item> m_items;
     size_t m_pending[2] = {0, 0};
+    // Queued per stream since the host was last woken for it.
+    size_t m_unwoken[2] = {0, 0};
     bool m_completeQueued = false;
     bool m_completed = false;
     int m_stderrSeen = 0;
     bool m_discarded = false;
     bool m_inCallback = false;
+    // Readers asleep in WaitForRoom.
+    int m_roomWaiters = 0;
     void (*m_free)(void *) = nullptr;
     void *m_freeArgument = nullptr;
     // Woken when room comes, the completion has been called or everything

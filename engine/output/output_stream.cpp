@@ -166,6 +166,7 @@ void OutputStream::Relay(const TextOptions &text, Delivery &delivery, HANDLE fin
             }
         }
         chain.End();
+        delivery.StreamEnded(m_kind);
     } catch (const std::bad_alloc &) {
         // Text that no longer fits in memory ends the stream; the buffer
         // must be ours again before it is freed.
