@@ -173,10 +173,11 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_stop(unsigned long graceMs);
  * refused as a start failure, as Windows would.
  *
  * Every callback of a run gets that run's `user`. Output and error chunks may
- * come at the same moment on two threads; chunks of one stream come in order,
- * at most chunkBytes each (1024 unless set). Every byte comes before the completion callback,
- * which comes once for every run that started. Streams are read and counted
- * whether or not a callback is set.
+ * come at the same moment on two threads (with DLLGLUE_HOST_THREAD all of a
+ * run's callbacks come instead on the thread that started it, one at a time); chunks of one stream
+ * come in order, at most chunkBytes each (1024 unless set). Every byte comes before the completion
+ * callback, which comes once for every run that started. Streams are read and counted whether or
+ * not a callback is set.
  * ------------------------------------------------------------------------ */
 
 typedef struct ConsoleRun ConsoleRun; /* one run; opaque */
