@@ -630,6 +630,19 @@ bool ParseOptions() {
 // The child of --flood: 256 MiB of lines to the standard output as fast as
 // the pipe takes them, then exit.
 int WriteFlood() {
+    // A window program gets no Ctrl+C of its console, so the end of its
+    // input (a stop closes it) is what ends it early.
+    CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            char read;
+            DWORD count = 0;
+            while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &read, 1, &count, nullptr) &&
+                   count > 0) {
+            }
+            ExitProcess(1);
+        },
+        nullptr, 0, nullptr);
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     std::string block;
     // Writes of 4 KiB, as a chatty program's runtime makes them.

@@ -272,8 +272,8 @@ echo "gui test: run 7 ok"
 # The program writes 256 MiB as fast as it can; Stop, pressed by a timer
 # while it floods, must be answered, and the status line counts what came.
 # The screen taken meanwhile shows the flood under way.
-start_host --flood --autorun --stop-after 400 --dump run8.txt --exit-after-run 200
-(sleep 0.3; xwd -root -silent >flood.xwd 2>/dev/null) &
+start_host --flood --autorun --stop-after 1200 --dump run8.txt --exit-after-run 200
+(sleep 1.1; xwd -root -silent >flood.xwd 2>/dev/null) &
 shot=$!
 await_dump run8.txt
 wait "$shot" || true
