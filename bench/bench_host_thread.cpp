@@ -1,6 +1,6 @@
-// Figures 12 to 14: text delivered on the host's own thread.
+// Figures 14 to 16: text delivered on the host's own thread.
 //
-// 12. How a window answers while a child floods it with 64 MiB: a 16 ms
+// 14. How a window answers while a child floods it with 64 MiB: a 16 ms
 //     WM_TIMER's lateness, the time a message that another thread posts
 //     every 16 ms takes to be dispatched, and the time from invalidating the
 //     window at each tick
@@ -8,9 +8,9 @@
 //     Three sides: DLLGLUE_HOST_THREAD (callbacks on the window's thread, in
 //     turns), worker callbacks that copy and post each chunk to the window
 //     (the pattern it replaces), and the same window with no run at all.
-// 13. Throughput of the same 64 MiB delivered on the host thread against
+// 15. Throughput of the same 64 MiB delivered on the host thread against
 //     worker delivery of the same run, with chunkBytes 64 KiB and 1024.
-// 14. What the process holds for a run whose host takes nothing for 3 s
+// 16. What the process holds for a run whose host takes nothing for 3 s
 //     (private bytes, against the same moment before the run).
 //
 //   bench_host_thread [repetitions]
@@ -305,7 +305,7 @@ int main(int argc, char **argv) {
     for (int m = 0; m < 3; ++m) {
         const std::vector<double> &host = series[m][kHostThread];
         const bool met = bench::Percentile(host, 99) <= 50.0;
-        bench::PrintRow(std::string("12. ") + metric[m] + " during a 64 MiB flood, " +
+        bench::PrintRow(std::string("14. ") + metric[m] + " during a 64 MiB flood, " +
                             names[kHostThread] + " against " + names[kPostEach] + " (p50 / p99 ms)",
                         P(host, 50) + " / " + P(host, 99),
                         P(series[m][kPostEach], 50) + " / " + P(series[m][kPostEach], 99),
@@ -314,7 +314,7 @@ int main(int argc, char **argv) {
                         "p99 &le; 50 ms", bench::Met(met));
     }
     for (size_t c = 0; c < 2; ++c) {
-        bench::PrintRow("13. 64 MiB delivered on the host thread against worker delivery, "
+        bench::PrintRow("15. 64 MiB delivered on the host thread against worker delivery, "
                         "chunkBytes " +
                             std::to_string(chunkSizes[c]) + " (MB/s)",
                         bench::Format("%.0f", bench::Median(hostRate[c])),
@@ -324,7 +324,7 @@ int main(int argc, char **argv) {
     }
     const double bound = 2.0 * maxPending / (1 << 20) + 0.25;
     const double extra = held.back() - fixedCost;
-    bench::PrintRow("14. memory held for a run whose host takes nothing for 3 s, maxPendingBytes "
+    bench::PrintRow("16. memory held for a run whose host takes nothing for 3 s, maxPendingBytes "
                     "1 MiB, against a run whose worker callback stalls (MiB of committed private "
                     "memory, once)",
                     bench::Format("%.2f", held.back()), bench::Format("%.2f", fixedCost),

@@ -139,10 +139,29 @@ TEST(HostThread, CallbacksComeOnTheStartingThreadInOrder) {
     ConsoleRun *small = StartOnThisThread("text hello", pumped);
     ASSERT_NE(run, nullptr);
     ASSERT_NE(small, nullptr);
+    // A wait on another thread returns once the completion has returned here.
+    struct OtherWait {
+        ConsoleRun *run;
+        const Seen *seen;
+        int exitCallsSeen = -1;
+    } other{run, &both};
+    HANDLE waiter = CreateThread(
+        nullptr, 0,
+        [](LPVOID argument) -> DWORD {
+            auto &wait = *static_cast<OtherWait *>(argument);
+            if (dllglue_runwait(wait.run, 60000, 0) == DLLGLUE_OK)
+                wait.exitCallsSeen = wait.seen->exitCalls;
+            return 0;
+        },
+        &other, 0, nullptr);
+    ASSERT_NE(waiter, nullptr);
     // Nothing comes before the thread dispatches or waits.
     Sleep(200);
     EXPECT_EQ(both.out.size() + both.err.size(), 0u);
     EXPECT_EQ(dllglue_runwait(run, 60000, 0), DLLGLUE_OK);
+    WaitForSingleObject(waiter, INFINITE);
+    CloseHandle(waiter);
+    EXPECT_EQ(other.exitCallsSeen, 1);
     EXPECT_EQ(dllglue_runwait(small, 60000, DLLGLUE_WAIT_PUMP), DLLGLUE_OK);
     for (const Seen *seen : {&both, &pumped}) {
         EXPECT_FALSE(seen->wrongThread);
