@@ -93,14 +93,14 @@ void BRACKWYN_CALL OnExit(int, void *user) {
 }
 
 ConsoleRun *StartOnThisThread(const std::string &modeAndWords, Seen &seen,
-                              unsigned long maxPendingBytes = 0) {
+                              unsigned long maxPendingBytes = 0, unsigned flags = 0) {
     ConsoleRunOptions options{};
     options.size = sizeof(options);
     options.onOutput = OnOut;
     options.onError = OnErr;
     options.onExit = OnExit;
     options.user = &seen;
-    options.flags = DLLGLUE_HOST_THREAD;
+    options.flags = DLLGLUE_HOST_THREAD | flags;
     options.maxPendingBytes = maxPendingBytes;
     ConsoleRun *run = nullptr;
     EXPECT_EQ(dllglue_runstart(ChildCommand(modeAndWords).c_str(), 0, nullptr, &options, &run),
@@ -172,6 +172,13 @@ TEST(HostThread, CallbacksComeOnTheStartingThreadInOrder) {
     EXPECT_TRUE(both.out == ExpectedStream(300000, 7)) << both.out.size();
     EXPECT_TRUE(both.err == ExpectedStream(300000, 8)) << both.err.size();
     EXPECT_EQ(pumped.out, "hello");
+    // A prompt the child leaves unfinished comes while it waits.
+    Seen prompt;
+    ConsoleRun *prompting = StartOnThisThread("writes 3e20 p20000", prompt, 0, DLLGLUE_LINES);
+    EXPECT_TRUE(PumpUntil([&] { return !prompt.out.empty(); }, 5000));
+    EXPECT_EQ(prompt.out, "> ");
+    EXPECT_EQ(dllglue_runclose(prompting), DLLGLUE_OK);
+    EXPECT_EQ(prompt.exitCalls, 1);
     EXPECT_EQ(ResultOf(run).state, DLLGLUE_EXITED);
     dllglue_runclose(run);
     dllglue_runclose(small);

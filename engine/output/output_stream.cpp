@@ -128,8 +128,12 @@ void OutputStream::Relay(const TextOptions &text, Delivery &delivery, HANDLE fin
         bool finishing = false;
         while (buffer != nullptr) {
             // A smaller budget makes a smaller read; the buffer stays. A
-            // pending read keeps the size it was asked with.
-            size_t budget = read.pending ? size : delivery.ReadBudget(m_kind);
+            // pending read keeps the size it was asked with, but the budget
+            // is asked all the same: the asking tells the delivery that what
+            // came before (a line flushed meanwhile) is all there is for now.
+            size_t budget = delivery.ReadBudget(m_kind);
+            if (read.pending)
+                budget = size;
             while (budget == 0 && !finishing) {
                 finishing = !delivery.WaitForRoom(m_kind, finishReading);
                 budget = delivery.ReadBudget(m_kind);
