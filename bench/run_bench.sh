@@ -35,7 +35,7 @@ docs=$root/docs
 reps=${BENCH_REPS:-}
 log=$bin/bench.log
 
-figures="bench_throughput bench_latency bench_idle bench_abort bench_runs bench_concurrent bench_stop bench_text bench_input"
+figures="bench_throughput bench_latency bench_idle bench_abort bench_runs bench_concurrent bench_stop bench_text bench_input bench_host_thread"
 for program in brackwyn.dll bench_child.exe bench_selftest.exe bench_launch_costs.exe \
     bench_read_sizes.exe; do
     [ -f "$bin/$program" ] || { echo "run_bench: $bin/$program is missing; build first" >&2; exit 1; }

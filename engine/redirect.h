@@ -46,6 +46,7 @@
 #include "engine/child/child.h"
 #include "engine/command/cmdline.h"
 #include "engine/delivery/delivery.h"
+#include "engine/delivery/run_delivery.h"
 #include "engine/input/input_queue.h"
 #include "engine/os/scoped_handle.h"
 #include "engine/os/sizes.h"
@@ -105,6 +106,7 @@ public:
     void RelayStdout(const char *text, size_t length) override;
     void RelayStderr(const char *text, size_t length) override;
     void NotifyFinished(int stderrSeen) override;
+    void AbortRun() override { StopRun(); }
     // A launch that failed: "Unable to start <command line>\n" to the output.
     virtual void NotifyStartFailed(const std::string &commandLine);
 
@@ -147,6 +149,15 @@ public:
 
     // True on one of this run's own worker threads.
     bool OnWorkerThread() const;
+
+    // Before LaunchChild: the run's callbacks come on the calling thread,
+    // from its message dispatch (host_thread_delivery.h). False when the
+    // system refused the thread's window.
+    bool DeliverOnThisThread(size_t maxPendingBytes) {
+        return m_delivery.UseHostThread(maxPendingBytes);
+    }
+    // Null unless the run delivers on its host thread.
+    HostThreadDelivery *HostDelivery() { return m_delivery.HostThreadOrNull(); }
 
     // The unload step's stop: ends the run's tree and returns. At process
     // exit every other thread is gone, perhaps holding a lock or in the

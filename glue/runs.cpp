@@ -135,8 +135,8 @@ int ReadOptions(const ConsoleRunOptions *given, ConsoleRunOptions &options) {
         return Fail(DLLGLUE_EINVAL, "options carry fields this library does not know");
     std::memcpy(&options, given, known);
     options.size = sizeof(ConsoleRunOptions);
-    const unsigned knownFlags =
-        DLLGLUE_UTF8 | DLLGLUE_CLEARENV | DLLGLUE_MERGE | DLLGLUE_LINES | DLLGLUE_TEXT_UTF8;
+    const unsigned knownFlags = DLLGLUE_UTF8 | DLLGLUE_CLEARENV | DLLGLUE_MERGE | DLLGLUE_LINES |
+                                DLLGLUE_TEXT_UTF8 | DLLGLUE_HOST_THREAD;
     if ((options.flags & ~knownFlags) != 0)
         return Fail(DLLGLUE_EINVAL, "options->flags has unknown bits");
     if (options.input < DLLGLUE_INPUT_OPEN || options.input > DLLGLUE_INPUT_PIPE)
@@ -276,7 +276,12 @@ int StartRun(const char *command, int argc, const char *const *argv, const Conso
     std::unique_ptr<ConsoleRun> run(new (std::nothrow) ConsoleRun(options));
     if (run == nullptr)
         return Fail(DLLGLUE_ENOMEM, "out of memory");
+    const size_t maxPending = settings.maxPendingBytes;
     run->Configure(std::move(settings));
+    // The thread's window exists before the child: a launch never fails
+    // half-way for want of it.
+    if ((options.flags & DLLGLUE_HOST_THREAD) != 0 && !run->DeliverOnThisThread(maxPending))
+        return Fail(DLLGLUE_ENOMEM, "the thread's message window could not be made");
     // Registered before the launch: no run may exist that the host cannot
     // close, whatever fails after the child has started.
     Register(run.get());
@@ -295,12 +300,29 @@ int StartRun(const char *command, int argc, const char *const *argv, const Conso
 }
 
 // After the watcher: the exit code is read, every handle released, then the
-// run is freed.
+// run is freed, once no callback of it runs on its host thread.
 void FreeRun(ConsoleRun *run) {
     run->WaitForWatcher(INFINITE);
     run->FinishRun();
+    if (HostThreadDelivery *host = run->HostDelivery())
+        host->Detach();
     Unregister(run);
     delete run;
+}
+
+// A run closed from its own callback on its host thread, once that callback
+// has returned.
+void FreeRunLater(void *run) {
+    FreeRun(static_cast<ConsoleRun *>(run));
+}
+
+// Waiting for the watcher from within one of the run's own callbacks would
+// wait for ever: the watcher waits for that callback.
+bool InOwnCallback(ConsoleRun *run) {
+    if (run->OnWorkerThread())
+        return true;
+    const HostThreadDelivery *host = run->HostDelivery();
+    return host != nullptr && host->InOwnCallback();
 }
 
 // Brackets one wait; the last wait out frees a run closed meanwhile.
@@ -342,9 +364,7 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runwait(ConsoleRun *run, unsigned long ti
         return Fail(DLLGLUE_EINVAL, "run is NULL");
     if ((flags & ~static_cast<unsigned>(DLLGLUE_WAIT_PUMP)) != 0)
         return Fail(DLLGLUE_EINVAL, "flags has unknown bits");
-    // The watcher waits for the callbacks; a callback waiting for the
-    // watcher would wait for ever.
-    if (run->OnWorkerThread())
+    if (InOwnCallback(run))
         return Fail(DLLGLUE_EBUSY, "dllglue_runwait called from a callback of the same run");
     bool ended;
     {
@@ -427,6 +447,21 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run) {
         return DLLGLUE_OK;
     if (run->OnWorkerThread())
         return Fail(DLLGLUE_EBUSY, "dllglue_runclose called from a callback of the same run");
+    if (HostThreadDelivery *host = run->HostDelivery()) {
+        if (host->InOwnCallback()) {
+            // Nothing more comes; the run is freed once this callback has
+            // returned, or by the last wait on it.
+            host->Discard();
+            run->StopRun();
+            if (run->DeferClose())
+                host->FreeAfterCallback(&FreeRunLater, run);
+            return DLLGLUE_OK;
+        }
+        // Another thread must not wait for the host thread to take the
+        // rest: it may be waiting for this one.
+        if (!host->OnHostThread())
+            host->Discard();
+    }
     run->StopRun();
     // The completion callback comes before the call returns, whoever frees
     // the run.

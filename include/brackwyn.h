@@ -173,10 +173,11 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_stop(unsigned long graceMs);
  * refused as a start failure, as Windows would.
  *
  * Every callback of a run gets that run's `user`. Output and error chunks may
- * come at the same moment on two threads; chunks of one stream come in order,
- * at most chunkBytes each (1024 unless set). Every byte comes before the completion callback,
- * which comes once for every run that started. Streams are read and counted
- * whether or not a callback is set.
+ * come at the same moment on two threads (with DLLGLUE_HOST_THREAD all of a
+ * run's callbacks come instead on the thread that started it, one at a time); chunks of one stream
+ * come in order, at most chunkBytes each (1024 unless set). Every byte comes before the completion
+ * callback, which comes once for every run that started. Streams are read and counted whether or
+ * not a callback is set.
  * ------------------------------------------------------------------------ */
 
 typedef struct ConsoleRun ConsoleRun; /* one run; opaque */
@@ -224,6 +225,33 @@ BRACKWYN_API void BRACKWYN_CALL dllglue_setmessagefilter(ConsoleMessageFilter fi
            stderrSeen stay 0 */
 #define DLLGLUE_LINES 0x8      /* each chunk is one line, its line end included, see below */
 #define DLLGLUE_TEXT_UTF8 0x10 /* chunks are UTF-8, see below */
+/*
+ * DLLGLUE_HOST_THREAD: the run's output, error and completion callbacks are
+ * called on the thread that called dllglue_runstart, from inside that
+ * thread's DispatchMessage (the library keeps a message-only window there):
+ * from the host's own GetMessage loop, a modal dialog's or menu's loop,
+ * MessageBox, or a pumping dllglue_runwait. The thread must dispatch its
+ * messages. Text comes in turns of about 10 ms, several chunks of several
+ * runs, after which the thread's input, paint and timer messages go first;
+ * one wake-up message at most is outstanding per thread. All text of the
+ * run comes before its completion, each stream in order; the other flags
+ * keep their rules. A callback may touch the host's windows, start, stop,
+ * abort or close runs (this one included) and show a modal dialog, in whose
+ * loop other runs keep delivering; a run's callbacks never nest inside its
+ * own. Text read and not yet delivered is bounded per stream: past it the
+ * library stops reading and the program waits in its write; nothing is lost.
+ * dllglue_runwait on that thread calls the run's callbacks while it waits,
+ * with or without DLLGLUE_WAIT_PUMP (without it, it dispatches nothing
+ * else); on another thread it returns once the completion callback has
+ * returned on the host thread. dllglue_runclose from one of the run's own
+ * callbacks returns DLLGLUE_OK: the run is stopped if it is going, nothing
+ * more is delivered, and it is freed once that callback has returned. A
+ * close from another thread stops the run, delivers nothing more and waits
+ * for a callback in progress on the host thread. When the host thread ends
+ * while runs deliver to it, they are stopped as by dllglue_runabort and
+ * deliver nothing more; waits on them from other threads return DLLGLUE_OK.
+ */
+#define DLLGLUE_HOST_THREAD 0x20
 
 #define DLLGLUE_INPUT_OPEN                                                                         \
     0 /* the child's input stays open and receives nothing (dllglue_main's way) */
@@ -240,7 +268,7 @@ typedef struct ConsoleRunOptions {
     ConsoleExitCallback onExit;
     void *user;                     /* handed to every callback of this run */
     unsigned flags;                 /* DLLGLUE_UTF8, DLLGLUE_CLEARENV, DLLGLUE_MERGE, DLLGLUE_LINES,
-                                       DLLGLUE_TEXT_UTF8 */
+                                       DLLGLUE_TEXT_UTF8, DLLGLUE_HOST_THREAD */
     const char *directory;          /* NULL: the host's current directory */
     const char *const *environment; /* NULL-terminated "NAME=value" entries applied over the
                                        host's environment; "NAME=" removes NAME; NULL: unchanged */
@@ -270,8 +298,10 @@ typedef struct ConsoleRunOptions {
     unsigned long
         lineFlushMs; /* with DLLGLUE_LINES: a line still unfinished after this long without a
                         new byte on its stream is delivered as it is; 0: 50 ms */
-    unsigned long maxPendingBytes;  /* reserved for a delivery that holds undelivered text: at
-                                       most this many bytes per stream; 0: 1 MiB */
+    unsigned long maxPendingBytes;  /* with DLLGLUE_HOST_THREAD: text read and not yet delivered,
+                                       per stream, at most this many bytes; 0: 1 MiB. Past it the
+                                       library stops reading, so the program waits in its write:
+                                       nothing is lost */
     unsigned long chunkBytes;       /* the most bytes in one chunk, for every run; 0: 1024; at most
                                        1 MiB (a larger value is DLLGLUE_EINVAL); with
                                        DLLGLUE_TEXT_UTF8 or DLLGLUE_LINES at least 4, so that a

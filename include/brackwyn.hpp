@@ -14,12 +14,13 @@
 //
 // The callables run on the library's worker threads: output and error chunks
 // may come at the same moment on two threads, the exit callable comes once,
-// after every chunk. A callable that throws stops its run; the run delivers
-// nothing more to the output and error callables, and wait() rethrows the
-// exception once the run has ended. A host that never waits finds it with
-// error(), also after close(); the destructor cannot throw, so an exception
-// nobody looked at goes with the Run. Exceptions never pass through the
-// library's own frames.
+// after every chunk. With Options::onHostThread() they all run instead on the
+// thread that made the Run, from its message dispatch, one at a time; such a
+// Run may be closed or destroyed from its own callable. A callable that throws stops its run; the
+// run delivers nothing more to the output and error callables, and wait() rethrows the exception
+// once the run has ended. A host that never waits finds it with error(), also after close(); the
+// destructor cannot throw, so an exception nobody looked at goes with the Run. Exceptions never
+// pass through the library's own frames.
 //
 // Options chained on a temporary move into the Run: a large input() is
 // copied once into the options and once more by the library, no more.
@@ -237,6 +238,19 @@ public:
         return *this;
     }
     Options &&chunkBytes(size_t bytes) && { return std::move(chunkBytes(bytes)); }
+    // The callables run on the thread that makes the Run, from its message
+    // dispatch (its own loop, a modal loop, a pumping wait), in turns that
+    // leave its window's input, paint and timers first; see
+    // DLLGLUE_HOST_THREAD.
+    Options &onHostThread(bool on = true) & { return flag(DLLGLUE_HOST_THREAD, on); }
+    Options &&onHostThread(bool on = true) && { return std::move(onHostThread(on)); }
+    // With onHostThread(): text read and not yet delivered, per stream, at
+    // most this much (0: 1 MiB); past it the program waits in its write.
+    Options &maxPending(size_t bytes) & {
+        m_maxPendingBytes = bytes > ULONG_MAX ? ULONG_MAX : static_cast<unsigned long>(bytes);
+        return *this;
+    }
+    Options &&maxPending(size_t bytes) && { return std::move(maxPending(bytes)); }
     // For waits with Wait::Pump.
     Options &messageFilter(MessageFilter filter) & {
         m_filter = std::move(filter);
@@ -277,6 +291,7 @@ private:
     unsigned m_textCodePage = 0;
     unsigned long m_lineFlushMs = 0;
     unsigned long m_chunkBytes = 0;
+    unsigned long m_maxPendingBytes = 0;
 };
 
 // One run of a console program. Move-only; an empty Run (default-made or
@@ -308,6 +323,7 @@ public:
         shared->onError = std::move(options.m_onError);
         shared->onExit = std::move(options.m_onExit);
         shared->filter = std::move(options.m_filter);
+        shared->hostThread = (options.m_flags & DLLGLUE_HOST_THREAD) != 0;
 
         ConsoleRunOptions raw{};
         raw.size = sizeof(raw);
@@ -328,6 +344,7 @@ public:
         raw.textCodePage = options.m_textCodePage;
         raw.lineFlushMs = options.m_lineFlushMs;
         raw.chunkBytes = options.m_chunkBytes;
+        raw.maxPendingBytes = options.m_maxPendingBytes;
 
         ConsoleRun *handle = nullptr;
         const int status = dllglue_runstart(command.c_str(), static_cast<int>(args.size()),
@@ -526,7 +543,8 @@ private:
         // anything is changed; the close itself then refuses with its own
         // words and changes nothing either.
         if (dllglue_runwait(m_handle, 0, 0) == DLLGLUE_EBUSY)
-            return dllglue_runclose(m_handle);
+            return m_shared && m_shared->hostThread ? CloseFromHostCallable()
+                                                    : dllglue_runclose(m_handle);
         dllglue_runabort(m_handle);
         dllglue_runwait(m_handle, ULONG_MAX, 0); // INFINITE: the exit callable has returned
         const Result ended = ReadResult(m_handle);
@@ -543,6 +561,30 @@ private:
         }
         if (freeHere)
             dllglue_runclose(m_handle);
+        m_handle = nullptr;
+        m_waits.reset();
+        return DLLGLUE_OK;
+    }
+
+    // A host-thread run closed from its own callable: the library stops it,
+    // delivers nothing more and frees it once the callable has returned; the
+    // callables go with it then (Shared frees itself). With waits under way
+    // on other threads it is left to them as a worker's callable leaves it.
+    int CloseFromHostCallable() noexcept {
+        dllglue_runabort(m_handle);
+        const Result ended = ReadResult(m_handle);
+        {
+            WaitListLock lock(*m_waits);
+            if (m_waits->active > 0)
+                return DLLGLUE_EBUSY;
+            m_waits->closed = true;
+            m_waits->result = ended;
+            m_error = error();
+            m_shared->handle.store(nullptr);
+            m_shared->freeAfterCallable = true;
+            static_cast<void>(m_shared.release());
+        }
+        dllglue_runclose(m_handle);
         m_handle = nullptr;
         m_waits.reset();
         return DLLGLUE_OK;
@@ -569,6 +611,11 @@ private:
         std::atomic<bool> claimed{false};
         std::atomic<bool> failed{false};
         std::exception_ptr failure;
+        // The callables run on the host thread, one at a time.
+        bool hostThread = false;
+        // Set on the host thread by a close from a callable: this goes once
+        // that callable has returned.
+        bool freeAfterCallable = false;
 
         // In a catch block. The first failure is kept; the run is stopped
         // here, or by Started() when the handle is not known yet.
@@ -587,10 +634,16 @@ private:
         }
 
         static void BRACKWYN_CALL Output(const char *text, size_t length, void *user) noexcept {
-            static_cast<Shared *>(user)->Relay(&Shared::onOutput, text, length);
+            auto *self = static_cast<Shared *>(user);
+            self->Relay(&Shared::onOutput, text, length);
+            if (self->freeAfterCallable)
+                delete self;
         }
         static void BRACKWYN_CALL ErrorText(const char *text, size_t length, void *user) noexcept {
-            static_cast<Shared *>(user)->Relay(&Shared::onError, text, length);
+            auto *self = static_cast<Shared *>(user);
+            self->Relay(&Shared::onError, text, length);
+            if (self->freeAfterCallable)
+                delete self;
         }
         void Relay(TextHandler Shared::*handler, const char *text, size_t length) noexcept {
             if (claimed.load())
@@ -608,6 +661,8 @@ private:
             } catch (...) {
                 self->Fail();
             }
+            if (self->freeAfterCallable)
+                delete self;
         }
         static int BRACKWYN_CALL Filter(tagMSG *message, void *user) noexcept {
             auto *self = static_cast<Shared *>(user);

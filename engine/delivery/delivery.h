@@ -1,14 +1,17 @@
 // How text and the end of a run reach the host.
 //
-// Threads: each reader asks for its stream's budget and delivers its chunks
-// on its own thread, the two streams at once; the watcher completes the run,
-// once, after both readers have ended. The launching thread chooses the
-// delivery before any of them starts; nothing else touches it.
+// Threads: each reader asks for its stream's budget, waits for room and
+// delivers its chunks on its own thread, the two streams at once; the
+// watcher completes the run, once, after both readers have ended. The
+// launching thread chooses the delivery before any of them starts; the
+// host's calls (a wait, a close) ask the chosen one how to wait.
 //
 // The direct delivery calls the run's own notification operations right on
-// the calling thread. Another way (the host's own thread, say) plugs in as a
-// second implementation chosen at the launch, with no change to the readers.
+// the calling thread. The host-thread delivery (host_thread_delivery.h)
+// queues them for the thread that started the run, bounded per stream.
 #pragma once
+
+#include <windows.h>
 
 #include <cstddef>
 
@@ -26,9 +29,20 @@ public:
     // The run is over and every chunk has been delivered.
     virtual void Complete(int stderrSeen) = 0;
     // How many bytes the reader of `stream` may read now, asked before each
-    // read; kNoLimit when it may read as much as it likes. Never 0: the
-    // reader has no way yet to wait for room.
+    // read; kNoLimit when it may read as much as it likes, 0 when it must
+    // wait for room first.
     virtual size_t ReadBudget(StreamKind stream) = 0;
+    // With a budget of 0: waits until there may be room (true), or until
+    // `finishReading` is signalled (false): the reader then takes what is
+    // left in its pipe whatever the budget, so that a stop never hangs on a
+    // host that takes nothing.
+    virtual bool WaitForRoom(StreamKind stream, HANDLE finishReading) = 0;
+    // The reader of `stream` has delivered its last chunk.
+    virtual void StreamEnded(StreamKind) {}
+    // A handle the reader waits on beside its pipe, or null; once it is
+    // signalled the reader calls OnAbandoned and waits on it no more.
+    virtual HANDLE AbandonSignal() const { return nullptr; }
+    virtual void OnAbandoned() {}
 
 protected:
     Delivery() = default;
@@ -44,6 +58,9 @@ public:
     virtual void RelayStdout(const char *text, size_t length) = 0;
     virtual void RelayStderr(const char *text, size_t length) = 0;
     virtual void NotifyFinished(int stderrSeen) = 0;
+    // Stops the run as an abort does, waiting for nothing: nobody is left
+    // to take its text.
+    virtual void AbortRun() = 0;
 
 protected:
     ~RunNotifications() = default;
@@ -62,22 +79,8 @@ public:
     }
     void Complete(int stderrSeen) override { m_run.NotifyFinished(stderrSeen); }
     size_t ReadBudget(StreamKind) override { return kNoLimit; }
+    bool WaitForRoom(StreamKind, HANDLE) override { return true; }
 
 private:
     RunNotifications &m_run;
-};
-
-// The run's delivery as one part: every implementation a run may use, and
-// the one this run uses. Chosen by the launching thread before the workers
-// start; read by them afterwards. Today there is one choice.
-class RunDelivery {
-public:
-    explicit RunDelivery(RunNotifications &run) : m_direct(run) {}
-    RunDelivery(const RunDelivery &) = delete;
-    RunDelivery &operator=(const RunDelivery &) = delete;
-
-    Delivery &Current() { return m_direct; }
-
-private:
-    DirectDelivery m_direct;
 };

@@ -26,15 +26,16 @@ struct PipeRead {
     bool pending = false;
 };
 
-enum class ReadOutcome { kBytes, kTimedOut, kOver };
+enum class ReadOutcome { kBytes, kTimedOut, kAbandoned, kOver };
 
 // Takes one read's worth from `pipe` into `buffer`. Waits while the pipe is
 // empty and a writer holds it, until bytes come, the pipe breaks,
 // `finishReading` is signalled (which ends the wait once nothing is left in the pipe), or
 // `timeoutMs` passes; then the read stays pending in `read`, and the next
-// call must pass the same buffer. kOver: reading is over.
-ReadOutcome ReadSome(HANDLE pipe, HANDLE ready, HANDLE finishReading, char *buffer, DWORD size,
-                     DWORD timeoutMs, PipeRead &read, DWORD &count) {
+// call must pass the same buffer. kOver: reading is over. `abandon`, when
+// not null, ends the wait as kAbandoned, the read staying pending likewise.
+ReadOutcome ReadSome(HANDLE pipe, HANDLE ready, HANDLE finishReading, HANDLE abandon, char *buffer,
+                     DWORD size, DWORD timeoutMs, PipeRead &read, DWORD &count) {
     count = 0;
     if (!read.pending) {
         read.overlapped = OVERLAPPED{};
@@ -46,12 +47,15 @@ ReadOutcome ReadSome(HANDLE pipe, HANDLE ready, HANDLE finishReading, char *buff
         }
     }
     if (read.pending) {
-        HANDLE waits[2] = {ready, finishReading};
+        HANDLE waits[3] = {ready, finishReading, abandon};
         // The lower index wins when both are signalled: bytes that came
         // before "finish reading" are still taken.
-        const DWORD waited = WaitForMultipleObjects(2, waits, FALSE, timeoutMs);
+        const DWORD waited =
+            WaitForMultipleObjects(abandon != nullptr ? 3 : 2, waits, FALSE, timeoutMs);
         if (waited == WAIT_TIMEOUT)
             return ReadOutcome::kTimedOut;
+        if (waited == WAIT_OBJECT_0 + 2)
+            return ReadOutcome::kAbandoned;
         if (waited != WAIT_OBJECT_0 && !BytesWaiting(pipe))
             CancelIoEx(pipe, &read.overlapped);
         read.pending = false;
@@ -118,17 +122,35 @@ void OutputStream::Relay(const TextOptions &text, Delivery &delivery, HANDLE fin
     try {
         ReadChain chain(text, sink);
         DWORD got = 0;
+        HANDLE abandon = delivery.AbandonSignal();
+        // Once "finish reading" has come, what is left is taken whatever the
+        // budget: no stop waits for a host that takes nothing.
+        bool finishing = false;
         while (buffer != nullptr) {
-            // A smaller budget makes a smaller read; the buffer stays.
-            const size_t budget = delivery.ReadBudget(m_kind);
-            const DWORD want = budget < size ? static_cast<DWORD>(budget) : size;
+            // A smaller budget makes a smaller read; the buffer stays. A
+            // pending read keeps the size it was asked with, but the budget
+            // is asked all the same: the asking tells the delivery that what
+            // came before (a line flushed meanwhile) is all there is for now.
+            size_t budget = delivery.ReadBudget(m_kind);
+            if (read.pending)
+                budget = size;
+            while (budget == 0 && !finishing) {
+                finishing = !delivery.WaitForRoom(m_kind, finishReading);
+                budget = delivery.ReadBudget(m_kind);
+            }
+            const DWORD want = budget == 0 || budget >= size ? size : static_cast<DWORD>(budget);
             // A line left unfinished goes on once its stream has been quiet
             // long enough; the read meanwhile stays pending.
             const ReadOutcome outcome =
-                ReadSome(m_pipe.Get(), m_ready.Get(), finishReading, buffer.get(), want,
+                ReadSome(m_pipe.Get(), m_ready.Get(), finishReading, abandon, buffer.get(), want,
                          chain.MsUntilDue(GetTickCount64()), read, got);
             if (outcome == ReadOutcome::kOver)
                 break;
+            if (outcome == ReadOutcome::kAbandoned) {
+                abandon = nullptr;
+                delivery.OnAbandoned();
+                continue;
+            }
             if (outcome == ReadOutcome::kTimedOut) {
                 chain.FlushDue(GetTickCount64());
                 continue;
@@ -148,6 +170,7 @@ void OutputStream::Relay(const TextOptions &text, Delivery &delivery, HANDLE fin
             }
         }
         chain.End();
+        delivery.StreamEnded(m_kind);
     } catch (const std::bad_alloc &) {
         // Text that no longer fits in memory ends the stream; the buffer
         // must be ours again before it is freed.

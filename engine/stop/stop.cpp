@@ -167,7 +167,8 @@ bool CRedirect::WaitForWatcher(DWORD timeoutMs) {
     }
     if (!watcher.IsValid())
         return true;
-    WaitDeliveringSentMessages(watcher.Get(), timeoutMs);
+    if (!m_delivery.WaitOnHostThread(watcher.Get(), timeoutMs))
+        WaitDeliveringSentMessages(watcher.Get(), timeoutMs);
     return WaitForSingleObject(watcher.Get(), 0) == WAIT_OBJECT_0;
 }
 

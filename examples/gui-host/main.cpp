@@ -6,7 +6,7 @@
 //   gui-host.exe [--command "<command line>"] [--autorun] [--abort-after <ms>]
 //                [--stop-after <ms>] [--send <line>] [--enter <line>]
 //                [--close-input] [--exit-after-run <ms>] [--dump <file>]
-//                [--separate] [--code-page <n>]
+//                [--separate] [--code-page <n>] [--flood]
 //
 // Stop asks the program to end (Ctrl+C, WM_CLOSE to its windows, end of its
 // input) and gives it 5 s to clean up before it is terminated; Abort
@@ -23,6 +23,11 @@
 // writes the status line and the pane, each line tagged "out|" or "err|" by
 // its colour on screen, to a file in UTF-8 when a run ends.
 //
+// --flood runs, instead of the command, this program itself writing 256 MiB
+// to its output as fast as it can; the status line counts what has arrived,
+// and the pane shows the latest text only. The window stays usable
+// throughout: Stop and Abort answer at once.
+//
 // The pane shows text as a log pane should: UTF-8 lines from the library
 // (whatever code page the program writes in; --code-page names the one that
 // is not UTF-8, the OEM one by default), shown through the wide window
@@ -31,29 +36,23 @@
 //
 // How text gets from the library to the window
 //
-// The callbacks run on the library's worker threads: output and error chunks
-// on two reader threads, the end of the run on a third. A window may be
-// touched only from the thread that created it, so a callback never writes to
-// the pane. It copies the chunk (the text is valid only during the call, may
-// hold NUL bytes, and its length is authoritative) into a heap buffer and
-// posts the pointer to the main window. PostMessage returns at once, so a
-// reader does not wait for the UI thread (only when the queue is full, see
-// PostChunk). The window procedure appends the text and frees the buffer.
+// The run is started with DLLGLUE_HOST_THREAD, so its callbacks run on this
+// UI thread, from its message dispatch: they append to the pane directly.
 // While the run lasts, the library's pumping wait (dllglue_runwait with
 // DLLGLUE_WAIT_PUMP) dispatches the UI thread's messages from inside the Run
-// handler, so the chunks show up live and the window stays
-// responsive.
+// handler, and with them the library's turns of text, so the chunks show up
+// live. A turn hands out text for about 10 ms, then the window's input,
+// paint and timer messages go first, so the window stays responsive however
+// fast the program writes; past a bound on what waits undelivered the
+// library stops reading and the program waits in its write. Chunks of
+// 64 KiB (chunkBytes) make one append of many lines rather than one per
+// line.
 //
-// Order: every chunk is posted before the library makes the completion call,
-// and that call has posted its message before the wait returns; the Run
-// handler then posts "run returned" last. A queue hands out posted messages in
-// the order they went in, so the window sees all text, then the end of the
-// run, then the return value, even when some of them are still queued when
-// the wait returns and only our own message loop dispatches them. Each
-// stream's text keeps its order; between the two streams the pane shows the
-// order in which the readers got them, which is close to, but not always,
-// the order in which the child wrote them, as they travel through two pipes
-// (merged, they share one).
+// Order: all text comes before the completion callback, each stream in its
+// own order; between the two streams the pane shows the order in which the
+// readers got them, which is close to, but not always, the order in which
+// the child wrote them, as they travel through two pipes (merged, they share
+// one).
 #include <windows.h>
 
 #include <richedit.h>
@@ -62,6 +61,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <string>
@@ -71,11 +71,6 @@
 
 namespace {
 
-// lParam: a std::string* that the receiver deletes.
-constexpr UINT WM_APP_OUTPUT = WM_APP + 1;
-constexpr UINT WM_APP_ERROR = WM_APP + 2;
-// wParam: the completion callback's stderrSeen.
-constexpr UINT WM_APP_EXITED = WM_APP + 3;
 // wParam: the run's result, 1 for exit code 0 (as dllglue_main counts).
 constexpr UINT WM_APP_RETURNED = WM_APP + 4;
 constexpr UINT WM_APP_AUTORUN = WM_APP + 5;
@@ -118,7 +113,11 @@ struct Options {
     std::string dumpPath;
     bool separate = false;
     unsigned codePage = 0;
+    bool flood = false;
 };
+
+// What --flood writes, and how the status line counts it.
+constexpr unsigned long long kFloodBytes = 256ull << 20;
 
 Options g_options;
 HWND g_command, g_run, g_stop, g_abort, g_input, g_send, g_closeInput, g_output, g_status;
@@ -131,44 +130,10 @@ bool g_abortPressed = false;
 bool g_stopPressed = false;
 size_t g_typedSoFar = 0; // of g_options.typed, in this run
 bool g_closeAfterRun = false;
-int g_stderrSeen = -1; // -1 until the completion message: the run never began
+int g_stderrSeen = -1; // -1 until the completion callback: the run never began
 ConsoleRunResult g_outcome{};
 ULONGLONG g_startTick = 0;
-
-// --- worker threads -------------------------------------------------------
-
-void PostChunk(void *user, UINT message, const char *text, size_t length) {
-    std::string *copy = nullptr;
-    try {
-        copy = new std::string(text, length);
-    } catch (...) {
-        return; // out of memory: this chunk is lost, the run goes on
-    }
-    // A queue holds at most 10,000 posted messages. When a child writes faster
-    // than the pane fills, wait for the UI thread to catch up: it keeps
-    // draining the queue inside the wait, and while this reader waits it
-    // reads nothing, so the child slows down and no text is lost.
-    HWND window = static_cast<HWND>(user);
-    while (!PostMessageA(window, message, 0, reinterpret_cast<LPARAM>(copy))) {
-        if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA || !IsWindow(window)) {
-            delete copy; // the window is gone: nobody would free it
-            return;
-        }
-        Sleep(10);
-    }
-}
-
-void BRACKWYN_CALL OnOutput(const char *text, size_t length, void *user) {
-    PostChunk(user, WM_APP_OUTPUT, text, length);
-}
-
-void BRACKWYN_CALL OnError(const char *text, size_t length, void *user) {
-    PostChunk(user, WM_APP_ERROR, text, length);
-}
-
-void BRACKWYN_CALL OnExit(int stderrSeen, void *user) {
-    PostMessageA(static_cast<HWND>(user), WM_APP_EXITED, static_cast<WPARAM>(stderrSeen), 0);
-}
+unsigned long long g_floodBytes = 0;
 
 // --- UI thread ------------------------------------------------------------
 
@@ -222,26 +187,31 @@ void AppendToPane(const std::string &chunk, bool isError) {
     SendMessageW(g_output, WM_VSCROLL, SB_BOTTOM, 0);
 }
 
-// Appends the chunk of one message and the chunks queued behind it, each run
-// of one stream in a single append. One append per chunk costs a redraw per
-// chunk, and a child that writes fast would leave the pane ever further
-// behind. Capped, so that the pane still redraws while such a child runs.
-void AppendQueuedText(HWND window, UINT message, LPARAM chunk) {
-    bool isError = message == WM_APP_ERROR;
-    std::string text =
-        std::move(*std::unique_ptr<std::string>(reinterpret_cast<std::string *>(chunk)));
-    MSG next;
-    while (text.size() < 256 * 1024 &&
-           PeekMessageA(&next, window, WM_APP_OUTPUT, WM_APP_ERROR, PM_REMOVE)) {
-        std::unique_ptr<std::string> more(reinterpret_cast<std::string *>(next.lParam));
-        if ((next.message == WM_APP_ERROR) != isError) {
-            AppendToPane(text, isError);
-            text.clear();
-            isError = !isError;
-        }
-        text += *more;
+// The run's callbacks, on this thread (DLLGLUE_HOST_THREAD). A flood is
+// counted, and the pane shows its latest text once per MiB.
+void BRACKWYN_CALL OnOutput(const char *text, size_t length, void *) {
+    if (!g_options.flood) {
+        AppendToPane(std::string(text, length), false);
+        return;
     }
-    AppendToPane(text, isError);
+    const unsigned long long before = g_floodBytes;
+    g_floodBytes += length;
+    if (before >> 20 == g_floodBytes >> 20)
+        return;
+    char status[96];
+    std::snprintf(status, sizeof(status), "Flood: %llu of %llu MiB received", g_floodBytes >> 20,
+                  kFloodBytes >> 20);
+    SetWindowTextA(g_status, status);
+    const size_t tail = length < 2048 ? length : 2048;
+    SetWindowTextW(g_output, Wide(std::string(text + length - tail, tail)).c_str());
+}
+
+void BRACKWYN_CALL OnError(const char *text, size_t length, void *) {
+    AppendToPane(std::string(text, length), true);
+}
+
+void BRACKWYN_CALL OnExit(int stderrSeen, void *) {
+    g_stderrSeen = stderrSeen;
 }
 
 bool IsErrorAt(LONG position) {
@@ -383,14 +353,18 @@ void StartRun(HWND window) {
     if (!g_options.typed.empty() || g_options.closeInput)
         SetTimer(window, TIMER_TYPE, 300, nullptr);
     g_startTick = GetTickCount64();
+    g_floodBytes = 0;
     ConsoleRunOptions options{};
     options.size = sizeof(options);
     options.onOutput = OnOutput;
     options.onError = OnError;
     options.onExit = OnExit;
     options.user = window;
-    // Whole lines of UTF-8, and one stream in the program's own order.
-    options.flags = DLLGLUE_TEXT_UTF8 | DLLGLUE_LINES | (g_options.separate ? 0 : DLLGLUE_MERGE);
+    // Whole lines of UTF-8, one stream in the program's own order, the
+    // callbacks on this thread, in chunks of many lines.
+    options.flags = DLLGLUE_TEXT_UTF8 | DLLGLUE_LINES | DLLGLUE_HOST_THREAD |
+                    (g_options.separate ? 0 : DLLGLUE_MERGE);
+    options.chunkBytes = 64 * 1024;
     // The input stays open for the input line until Close input or Stop.
     options.input = DLLGLUE_INPUT_PIPE;
     options.textCodePage = g_options.codePage;
@@ -400,7 +374,15 @@ void StartRun(HWND window) {
         return IsDialogMessageW(static_cast<HWND>(user), message) ? 1 : 0;
     };
     int result = 0; // 1 for exit code 0, as dllglue_main counts
-    if (dllglue_runstart(command.c_str(), 0, nullptr, &options, &g_current) != DLLGLUE_OK) {
+    std::string line = command;
+    if (g_options.flood) {
+        // This very program, as the child that floods (see WinMain).
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        line = "\"" + Narrow(self, CP_ACP) + "\" --write-flood";
+        options.flags &= ~static_cast<unsigned>(DLLGLUE_LINES | DLLGLUE_TEXT_UTF8);
+    }
+    if (dllglue_runstart(line.c_str(), 0, nullptr, &options, &g_current) != DLLGLUE_OK) {
         AppendToPane(Narrow(Wide(dllglue_lasterror(), CP_ACP)) + "\n", false);
     } else {
         // Blocks until the run is over, dispatching this thread's messages.
@@ -437,6 +419,11 @@ void FinishRun(HWND window, int result) {
     } else {
         std::snprintf(status, sizeof(status), "%s after %.1f s: result %d, stderr seen %d",
                       g_abortPressed ? "Aborted" : "Finished", seconds, result, g_stderrSeen);
+    }
+    if (g_options.flood) {
+        const size_t used = std::strlen(status);
+        std::snprintf(status + used, sizeof(status) - used, ", %llu MiB received",
+                      g_floodBytes >> 20);
     }
     SetWindowTextA(g_status, status);
     if (!g_options.dumpPath.empty())
@@ -555,13 +542,6 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return 0;
         }
         break;
-    case WM_APP_OUTPUT:
-    case WM_APP_ERROR:
-        AppendQueuedText(window, message, lParam);
-        return 0;
-    case WM_APP_EXITED:
-        g_stderrSeen = static_cast<int>(wParam);
-        return 0;
     case WM_APP_RETURNED:
         FinishRun(window, static_cast<int>(wParam));
         return 0;
@@ -636,6 +616,8 @@ bool ParseOptions() {
             g_options.separate = true;
         } else if (name == L"--code-page" && hasValue) {
             g_options.codePage = number();
+        } else if (name == L"--flood") {
+            g_options.flood = true;
         } else {
             return false;
         }
@@ -645,13 +627,48 @@ bool ParseOptions() {
 
 } // namespace
 
+// The child of --flood: 256 MiB of lines to the standard output as fast as
+// the pipe takes them, then exit.
+int WriteFlood() {
+    // A window program gets no Ctrl+C of its console, so the end of its
+    // input (a stop closes it) is what ends it early.
+    CreateThread(
+        nullptr, 0,
+        [](LPVOID) -> DWORD {
+            char read;
+            DWORD count = 0;
+            while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &read, 1, &count, nullptr) &&
+                   count > 0) {
+            }
+            ExitProcess(1);
+        },
+        nullptr, 0, nullptr);
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    std::string block;
+    // Writes of 4 KiB, as a chatty program's runtime makes them.
+    for (int line = 0; block.size() < 4 * 1024 - 80; ++line)
+        block += "flood line " + std::to_string(line) +
+                 " ........................................................\n";
+    for (unsigned long long written = 0; written < kFloodBytes;) {
+        const DWORD size = static_cast<DWORD>(
+            kFloodBytes - written < block.size() ? kFloodBytes - written : block.size());
+        DWORD done = 0;
+        if (!WriteFile(output, block.data(), size, &done, nullptr))
+            return 1; // the reader is gone: stopped
+        written += done;
+    }
+    return 0;
+}
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    if (std::strstr(GetCommandLineA(), "--write-flood") != nullptr)
+        return WriteFlood();
     if (!ParseOptions()) {
         MessageBoxA(nullptr,
                     "usage: gui-host [--command \"<command line>\"] [--autorun]\n"
                     "    [--abort-after <ms>] [--stop-after <ms>] [--send <line>]\n"
                     "    [--enter <line>] [--close-input] [--exit-after-run <ms>]\n"
-                    "    [--dump <file>] [--separate] [--code-page <n>]",
+                    "    [--dump <file>] [--separate] [--code-page <n>] [--flood]",
                     "gui-host", MB_ICONERROR);
         return 2;
     }

@@ -14,7 +14,7 @@
 # private Xvfb display. The window runs inside a Wine virtual desktop, so Wine
 # draws the frame and title bar itself and no window manager is needed.
 #
-# Seven runs:
+# Eight runs:
 #   1. cmd writing output, then error text, then output again, the streams
 #      kept apart (--separate): the pane holds all three lines, the error
 #      line in red, and the status line shows result 1 and stderr seen 1.
@@ -35,6 +35,9 @@
 #      come back in order, and Close input ends the program.
 #   7. bw_child with a Ctrl+C handler that exits 3: Stop lets the handler run
 #      and the status line tells that the program ended in the grace with 3.
+#   8. --flood: the program writes 256 MiB as fast as it can; Stop, pressed
+#      during the flood, ends it, and the status line counts what came. A
+#      screenshot of the flood goes beside OUT_PNG (-flood.png).
 set -euo pipefail
 
 DESKTOP_SIZE=800x520
@@ -264,5 +267,27 @@ expect_line run7.txt '^out\| ready pid=[0-9]+ *$' "the program's first line is m
 expect_line run7.txt '^out\| ctrl-c pid=[0-9]+ *$' "the program's Ctrl+C handler did not run"
 await_exit
 echo "gui test: run 7 ok"
+
+# --- 8: the window answers during a flood ------------------------------------
+# The program writes 256 MiB as fast as it can; Stop, pressed by a timer
+# while it floods, must be answered, and the status line counts what came.
+# The screen taken meanwhile shows the flood under way.
+start_host --flood --autorun --stop-after 1200 --dump run8.txt --exit-after-run 200
+(sleep 1.1; xwd -root -silent >flood.xwd 2>/dev/null) &
+shot=$!
+await_dump run8.txt
+wait "$shot" || true
+expect_line run8.txt \
+    '^status: Stopped after [0-9.]+ s \(.*\): result 0, stderr seen 0, [0-9]+ MiB received$' \
+    "the status line does not show a flood stopped by the Stop button"
+mib=$(sed -n 's/.* \([0-9]*\) MiB received$/\1/p' run8.txt)
+[ "$mib" -lt 256 ] || die "the flood had ended ($mib MiB) before Stop was pressed"
+if [ -s flood.xwd ]; then
+    xwdtopnm flood.xwd 2>/dev/null |
+        pnmcut -left 0 -top 0 -width "${DESKTOP_SIZE%x*}" -height "${DESKTOP_SIZE#*x}" |
+        pnmtopng >"${out_png%.png}-flood.png" 2>/dev/null || true
+fi
+await_exit
+echo "gui test: run 8 ok (stopped at $mib MiB)"
 
 echo "gui test: passed"
