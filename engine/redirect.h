@@ -85,6 +85,11 @@ struct LaunchSettings {
     bool mergeErrors = false;
     // What the readers make of the bytes: plain chunks unless set.
     TextOptions text;
+    // Undelivered text a stream may hold when the delivery bounds it.
+    size_t maxPendingBytes = kDefaultMaxPendingBytes;
+    // The console's size for a run in a console of its own; 0: its default.
+    unsigned short terminalColumns = 0;
+    unsigned short terminalRows = 0;
 };
 
 class CRedirect : public RunNotifications {

@@ -113,6 +113,7 @@ struct StopOpenRunsAtExit {
 // built against that header passes them, and the fields it does not know
 // read as zero (options) or are not written (results).
 constexpr size_t kFirstOptionsSize = offsetof(ConsoleRunOptions, timeoutGraceMs);
+constexpr size_t kSecondOptionsSize = offsetof(ConsoleRunOptions, maxPendingBytes);
 constexpr size_t kFirstResultSize = offsetof(ConsoleRunResult, processId);
 
 // Options as the host gave them, checked. A host built against a later
@@ -123,7 +124,8 @@ int ReadOptions(const ConsoleRunOptions *given, ConsoleRunOptions &options) {
     options.size = sizeof(ConsoleRunOptions);
     if (given == nullptr)
         return DLLGLUE_OK;
-    if (given->size != kFirstOptionsSize && given->size < sizeof(ConsoleRunOptions))
+    if (given->size != kFirstOptionsSize && given->size != kSecondOptionsSize &&
+        given->size < sizeof(ConsoleRunOptions))
         return Fail(DLLGLUE_EINVAL, "options->size is not sizeof(ConsoleRunOptions)");
     const size_t known =
         given->size < sizeof(ConsoleRunOptions) ? given->size : sizeof(ConsoleRunOptions);
@@ -152,6 +154,8 @@ int ReadOptions(const ConsoleRunOptions *given, ConsoleRunOptions &options) {
         !TextOptions::UsableCodePage(options.textCodePage))
         return Fail(DLLGLUE_EINVAL, "options->textCodePage is not a single-byte, double-byte or "
                                     "UTF-8 code page of this system");
+    if (options.chunkBytes > kMaxChunkBytes)
+        return Fail(DLLGLUE_EINVAL, "options->chunkBytes is larger than 1 MiB");
     return DLLGLUE_OK;
 }
 
@@ -201,6 +205,14 @@ int ReadSettings(const ConsoleRunOptions &options, const std::string &display,
     settings.text.codePage = options.textCodePage == 0 ? CP_OEMCP : options.textCodePage;
     settings.text.lines = (options.flags & DLLGLUE_LINES) != 0;
     settings.text.lineFlushMs = options.lineFlushMs;
+    settings.text.chunkBytes = options.chunkBytes == 0 ? kChunkSize : options.chunkBytes;
+    // A chunk of text must hold any character whole.
+    if (!settings.text.PlainBytes() && settings.text.chunkBytes < 4)
+        settings.text.chunkBytes = 4;
+    settings.maxPendingBytes =
+        options.maxPendingBytes == 0 ? kDefaultMaxPendingBytes : options.maxPendingBytes;
+    settings.terminalColumns = options.terminalColumns;
+    settings.terminalRows = options.terminalRows;
     return DLLGLUE_OK;
 }
 

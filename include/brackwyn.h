@@ -174,7 +174,7 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_stop(unsigned long graceMs);
  *
  * Every callback of a run gets that run's `user`. Output and error chunks may
  * come at the same moment on two threads; chunks of one stream come in order,
- * at most 1024 bytes each. Every byte comes before the completion callback,
+ * at most chunkBytes each (1024 unless set). Every byte comes before the completion callback,
  * which comes once for every run that started. Streams are read and counted
  * whether or not a callback is set.
  * ------------------------------------------------------------------------ */
@@ -201,14 +201,14 @@ BRACKWYN_API void BRACKWYN_CALL dllglue_setmessagefilter(ConsoleMessageFilter fi
  * pass unchanged; any other byte is read in textCodePage (in a double-byte
  * code page together with the byte after it when the two make a character;
  * with 65001 each such byte becomes one U+FFFD). A character is never split
- * between two chunks, so a chunk may end before 1024 bytes; the last bytes of
+ * between two chunks, so a chunk may end before chunkBytes; the last bytes of
  * a character the child has not finished writing wait for the rest, or for
  * the end of the stream. NUL bytes pass as U+0000. outputBytes and errorBytes
  * count the bytes as the child wrote them.
  *
  * DLLGLUE_LINES: a chunk ends right after a "\n" (a "\r\n" stays together;
  * a bare "\r" is no line end), so each chunk is one line. A line longer than
- * 1024 bytes comes in consecutive chunks, the last ending with its "\n". A
+ * chunkBytes comes in consecutive chunks, the last ending with its "\n". A
  * line still unfinished (a prompt) is delivered as it is once lineFlushMs
  * passes without a new byte on its stream, or when the stream ends.
  *
@@ -270,6 +270,14 @@ typedef struct ConsoleRunOptions {
     unsigned long
         lineFlushMs; /* with DLLGLUE_LINES: a line still unfinished after this long without a
                         new byte on its stream is delivered as it is; 0: 50 ms */
+    unsigned long maxPendingBytes;  /* reserved for a delivery that holds undelivered text: at
+                                       most this many bytes per stream; 0: 1 MiB */
+    unsigned long chunkBytes;       /* the most bytes in one chunk, for every run; 0: 1024; at most
+                                       1 MiB (a larger value is DLLGLUE_EINVAL); with
+                                       DLLGLUE_TEXT_UTF8 or DLLGLUE_LINES at least 4, so that a
+                                       chunk holds any character (a smaller value counts as 4) */
+    unsigned short terminalColumns; /* reserved for a run in a console of its own: its size */
+    unsigned short terminalRows;
 } ConsoleRunOptions;
 
 #define DLLGLUE_RUNNING 0

@@ -228,6 +228,15 @@ public:
         return flag(DLLGLUE_TEXT_UTF8, true);
     }
     Options &&utf8Text(unsigned codePage = 0) && { return std::move(utf8Text(codePage)); }
+    // The most bytes in one chunk (0: 1024; at most 1 MiB): a host that
+    // appends to a control takes large chunks in fewer calls.
+    Options &chunkBytes(size_t bytes) & {
+        if (bytes > 1024 * 1024)
+            throw Error(DLLGLUE_EINVAL, "brackwyn::Options::chunkBytes: more than 1 MiB");
+        m_chunkBytes = static_cast<unsigned long>(bytes);
+        return *this;
+    }
+    Options &&chunkBytes(size_t bytes) && { return std::move(chunkBytes(bytes)); }
     // For waits with Wait::Pump.
     Options &messageFilter(MessageFilter filter) & {
         m_filter = std::move(filter);
@@ -267,6 +276,7 @@ private:
     unsigned long m_drainMs = 0;
     unsigned m_textCodePage = 0;
     unsigned long m_lineFlushMs = 0;
+    unsigned long m_chunkBytes = 0;
 };
 
 // One run of a console program. Move-only; an empty Run (default-made or
@@ -317,6 +327,7 @@ public:
         raw.drainMs = options.m_drainMs;
         raw.textCodePage = options.m_textCodePage;
         raw.lineFlushMs = options.m_lineFlushMs;
+        raw.chunkBytes = options.m_chunkBytes;
 
         ConsoleRun *handle = nullptr;
         const int status = dllglue_runstart(command.c_str(), static_cast<int>(args.size()),

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstddef>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "engine/command/cmdline.h"
+#include "engine/os/sizes.h"
 #include "test_support.h"
 
 namespace {
@@ -275,6 +277,19 @@ TEST(Runs, InputDataAndClosedInput) {
 
 // A run over its time limit is stopped, grandchild and all; what it wrote
 // before still arrives.
+// A host that appends to a control asks for large chunks: they come that
+// large, and no larger, with every byte in order.
+TEST(Runs, ChunkBytesSetsTheLargestChunk) {
+    Collector c;
+    ConsoleRunOptions options = OptionsFor(c);
+    options.chunkBytes = 64 * 1024;
+    RunToEnd("out 3000000 7", c, options);
+    EXPECT_TRUE(c.out == ExpectedStream(3000000, 7))
+        << "output differs, " << c.out.size() << " bytes";
+    EXPECT_GT(c.largestChunk, static_cast<size_t>(kChunkSize));
+    EXPECT_LE(c.largestChunk, options.chunkBytes);
+}
+
 TEST(Runs, TimeLimitStopsTheWholeTree) {
     Collector sleeper;
     ConsoleRunOptions options = OptionsFor(sleeper);
@@ -391,6 +406,9 @@ TEST(Runs, BadArgumentsAreRefusedWithAReason) {
             o.onError = [](const char *, size_t, void *) {};
         },
         child.c_str());
+    add(
+        "chunk over 1 MiB", DLLGLUE_EINVAL, "chunkBytes",
+        [](ConsoleRunOptions &o) { o.chunkBytes = 1024 * 1024 + 1; }, child.c_str());
     add("bad UTF-8", DLLGLUE_EINVAL, "UTF-8", [](ConsoleRunOptions &o) { o.flags = DLLGLUE_UTF8; },
         child.c_str(), {"\xC3("});
     static const char *noEquals[] = {"JUSTANAME", nullptr};
@@ -423,6 +441,13 @@ TEST(Runs, BadArgumentsAreRefusedWithAReason) {
         EXPECT_NE(std::string(dllglue_lasterror()).find(k.textHas), std::string::npos)
             << k.what << ": " << dllglue_lasterror();
     }
+    // A host built before the options' last four fields passes a shorter size.
+    ConsoleRunOptions older = good;
+    older.size = offsetof(ConsoleRunOptions, maxPendingBytes);
+    ConsoleRun *olderRun = nullptr;
+    EXPECT_EQ(dllglue_runstart(child.c_str(), 0, nullptr, &older, &olderRun), DLLGLUE_OK)
+        << dllglue_lasterror();
+    EXPECT_EQ(dllglue_runclose(olderRun), DLLGLUE_OK);
     // A later header's larger options are fine when the rest is zero.
     struct Later {
         ConsoleRunOptions options;
@@ -436,7 +461,7 @@ TEST(Runs, BadArgumentsAreRefusedWithAReason) {
     EXPECT_EQ(dllglue_runstart(child.c_str(), 0, nullptr, &later.options, &run), DLLGLUE_EINVAL);
     EXPECT_EQ(dllglue_runstart(child.c_str(), 0, nullptr, nullptr, nullptr), DLLGLUE_EINVAL);
     EXPECT_EQ(dllglue_runclose(nullptr), DLLGLUE_OK);
-    EXPECT_EQ(c.exitCalls, 2);
+    EXPECT_EQ(c.exitCalls, 3);
     EXPECT_EQ(OpenHandleCount(), handlesBefore);
 }
 

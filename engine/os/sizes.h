@@ -5,8 +5,14 @@
 
 #include <windows.h>
 
-// Most bytes one chunk handed to a callback holds.
+// Most bytes one chunk handed to a callback holds, unless the run asks for
+// another size: at most kMaxChunkBytes, so that a host's wrong value cannot
+// make the library hold a line of any length.
 constexpr DWORD kChunkSize = 1024;
+constexpr DWORD kMaxChunkBytes = 1024 * 1024;
+// Undelivered text a stream may hold before its reader waits for the host,
+// unless the run asks for another bound.
+constexpr DWORD kDefaultMaxPendingBytes = 1024 * 1024;
 
 // Most bytes one read takes from a pipe, and the bytes the system may buffer
 // in each direction of a pipe before a writer waits. Every read is a round

@@ -1,5 +1,4 @@
 #include "engine/output/chunker.h"
-#include "engine/os/sizes.h"
 
 namespace {
 
@@ -10,16 +9,17 @@ bool IsContinuationByte(char byte) {
 } // namespace
 
 size_t Chunker::FirstChunk(const char *data, size_t length) const {
-    if (length <= kChunkSize)
+    if (length <= m_chunkBytes)
         return length;
-    size_t cut = kChunkSize;
+    size_t cut = m_chunkBytes;
     // A chunk begins with the byte at `cut`; in valid UTF-8 a character
     // starts within three bytes before any position.
     if (m_keepCharacters) {
-        while (cut > kChunkSize - 3 && IsContinuationByte(data[cut]))
+        while (cut > m_chunkBytes - 3 && IsContinuationByte(data[cut]))
             --cut;
     }
-    if (m_keepLineEnds && data[cut] == '\n' && data[cut - 1] == '\r')
+    // A chunk never ends up empty, however small the chunk size.
+    if (m_keepLineEnds && cut > 1 && data[cut] == '\n' && data[cut - 1] == '\r')
         --cut;
     return cut;
 }

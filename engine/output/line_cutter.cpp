@@ -53,7 +53,7 @@ void LineCutter::Push(char *data, size_t length) {
     // it that more bytes follow is final. The last bytes stay, so that a
     // "\r" waits for a "\n" that may follow.
     size_t sent = 0;
-    while (m_pending.size() - sent > kChunkSize) {
+    while (m_pending.size() - sent > m_next.ChunkBytes()) {
         const size_t chunk = m_next.FirstChunk(&m_pending[sent], m_pending.size() - sent);
         m_next.DeliverOne(&m_pending[sent], chunk);
         sent += chunk;

@@ -97,7 +97,8 @@ bool TextOptions::UsableCodePage(UINT codePage) {
 
 ReadChain::ReadChain(const TextOptions &options, ChunkSink &sink)
     : m_chunker(sink, options.utf8 || options.terminal != TextOptions::Terminal::kNone,
-                options.lines || options.terminal == TextOptions::Terminal::kScreen) {
+                options.lines || options.terminal == TextOptions::Terminal::kScreen,
+                options.chunkBytes) {
     // Built last to first: each stage hands on to the one made before it.
     m_stages.push_back(std::make_unique<ChunkStage>(m_chunker));
     // A pseudo console's stream is UTF-8 already, and the screen stage

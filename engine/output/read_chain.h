@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/os/sizes.h"
 #include "engine/output/chunker.h"
 #include "engine/output/text_stage.h"
 
@@ -27,6 +28,8 @@ struct TextOptions {
     // stream left unfinished after `lineFlushMs` (0: the default).
     bool lines = false;
     DWORD lineFlushMs = 0;
+    // The most bytes in one chunk: 4 .. kMaxChunkBytes.
+    size_t chunkBytes = kChunkSize;
 
     // A pseudo console's stream (terminal_stages.h): read as the screen it
     // draws, in lines (kScreen), or passed on whole item by item (kRaw).

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "engine/os/sizes.h"
 #include "engine/output/vt_parser.h"
 
 namespace {
@@ -409,13 +408,13 @@ public:
             if (!m_parser.Ground())
                 continue;
             const size_t safe = i + 1;
-            if (safe - start > kChunkSize) {
+            if (safe - start > m_chunker.ChunkBytes()) {
                 if (lastSafe > start) {
                     m_chunker.DeliverOne(&m_held[start], lastSafe - start);
                     start = lastSafe;
                 }
                 // One item longer than a chunk: whole, alone.
-                if (safe - start > kChunkSize) {
+                if (safe - start > m_chunker.ChunkBytes()) {
                     m_chunker.DeliverOne(&m_held[start], safe - start);
                     start = safe;
                 }
