@@ -69,26 +69,20 @@ TEST(TerminalStages, WineStreamBecomesLines) {
     for (int i = 0; i < 30; ++i)
         reads.push_back("\x1b[?25lline " + std::to_string(i) + "\r\n\x1b[?25h");
     const std::vector<std::string> rest = {
-        "\x1b[?25lprog 10%\x1b[?25h",
-        kQuiet,
-        "\x1b[?25l\rprog 50%\x1b[?25h",
-        kQuiet,
+        "\x1b[?25lprog 10%\x1b[?25h", kQuiet, "\x1b[?25l\rprog 50%\x1b[?25h", kQuiet,
         "\x1b[?25l\rprog 100%\r\n\x1b[?25h",
         "\x1b[?25l\x1b[92mgreen\r\n\x1b[?25h\x1b[?25l\x1b[mtab     x\r\n\x1b[?25h",
-        std::string(80, 'x') + "\r\n" + std::string(20, 'x') + "\x1b[K\r\n",
-        "a\x1b[K\x1b[1Cb\r\n",
-        "Name: ",
-        kQuiet,
-        "bob\r\n",
-        "end"};
+        std::string(80, 'x') + "\r\n" + std::string(20, 'x') + "\x1b[K\r\n", "a\x1b[K\x1b[1Cb\r\n",
+        // A program's own title, whose BEL Wine dropped.
+        "\x1b[?25l\x1b]0;own title\x1b[?25htitled\r\n", "Name: ", kQuiet, "bob\r\n", "end"};
     reads.insert(reads.end(), rest.begin(), rest.end());
     Lines expected = {"hello\n", "\n", "world\n"};
     for (int i = 0; i < 30; ++i)
         expected.push_back("line " + std::to_string(i) + "\n");
     const Lines tail = {"prog 10%", "\rprog 50%",  "\rprog 100%\n",
                         "green\n",  "tab     x\n", std::string(100, 'x') + "\n",
-                        "a b\n",    "Name:",       " bob\n",
-                        "end"};
+                        "a b\n",    "titled\n",    "Name:",
+                        " bob\n",   "end"};
     expected.insert(expected.end(), tail.begin(), tail.end());
     EXPECT_EQ(Join(Screen(reads, false, 80)), Join(expected));
     EXPECT_EQ(Join(Screen(reads, true, 80)), Join(expected));

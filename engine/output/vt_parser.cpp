@@ -67,13 +67,18 @@ bool VtParser::Text(unsigned char byte, VtEvents &events) {
 }
 
 bool VtParser::Step(unsigned char byte, VtEvents &events) {
-    // ESC, CAN and SUB act in every state but inside a string, and a
-    // character under way ends before them.
+    // ESC, CAN and SUB act in every state, and a character under way ends
+    // before them.
     if (byte == kEsc || byte == kCan || byte == kSub) {
+        // A string ends at any ESC, which starts a sequence of its own: ST
+        // (ESC and a backslash) ends it properly, and anything else after ESC is what a
+        // terminal reads too. Wine drops the BEL that ends a program's own
+        // OSC; its next sequence ends the string instead of everything
+        // after it being swallowed.
         if (m_state == State::kOsc || m_state == State::kString) {
             if (byte == kEsc) {
-                m_stringState = m_state;
-                m_state = State::kStringEscape;
+                m_state = State::kEscape;
+                m_intermediate = 0;
                 return false;
             }
             m_state = State::kGround;
@@ -190,14 +195,6 @@ bool VtParser::Step(unsigned char byte, VtEvents &events) {
         return false;
     case State::kString:
         return false;
-    case State::kStringEscape:
-        if (byte == '\\') {
-            m_state = State::kGround;
-            return true;
-        }
-        // Not ST: the string goes on (the ESC was part of it).
-        m_state = m_stringState;
-        return Step(byte, events);
     }
     return false;
 }

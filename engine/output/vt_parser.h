@@ -3,7 +3,8 @@
 // and Windows' own) write the same grammar with different habits, so this
 // follows the grammar rather than either host's habits: C0 controls, ESC
 // sequences, CSI sequences with parameters, and strings (OSC, ended by BEL
-// or ST; DCS, SOS, PM and APC, ended by ST) that are read and dropped.
+// or ST; DCS, SOS, PM and APC, ended by ST, or by any ESC as a terminal
+// ends them) that are read and dropped.
 //
 // A sequence or a character may be split anywhere between reads: the parser
 // keeps its state between calls. Ground() says whether the bytes so far end
@@ -55,15 +56,12 @@ private:
         kCsiIgnore,
         kOsc,
         kString, // DCS, SOS, PM, APC: dropped up to ST
-        kStringEscape,
     };
 
     void BeginCsi();
     bool Text(unsigned char byte, VtEvents &events);
 
     State m_state = State::kGround;
-    // The state a string returns to when its ESC is not the start of ST.
-    State m_stringState = State::kOsc;
     unsigned char m_intermediate = 0;
     unsigned char m_prefix = 0;
     int m_params[kMaxParams] = {};
