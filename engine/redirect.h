@@ -202,19 +202,10 @@ private:
     int FailLaunch(const std::string &commandLine);
     BOOL TerminateTree();
     BOOL StopTree();
-    void StopForTimeout();
     bool OnTimeLimit();
-    // The processes of the run's job but the child, open for a stop.
-    struct JobMembers {
-        std::vector<ScopedHandle> processes;
-        // Also in the job: a process the run did not start (Wine's desktop).
-        bool foreign = false;
-    };
-    bool OtherProcessesInJob(JobMembers &found) const;
     void CloseChildInput();
     void AskTreeToEnd();
-    void TerminateAfterGrace();
-    void TerminateLeftovers();
+    void TerminateWhenDue();
     void SettleEnd(bool stopped);
     void WaitForWorkers(DWORD timeoutMs);
     void ReleaseRun();

@@ -23,10 +23,10 @@ TEST(Watch, PacketsAndDeadlinesDecideTheEnd) {
     // The drain counts from the child's end and is the wait's timeout.
     EXPECT_EQ(drained.Next(1200, kNone), WatchAction::kWait);
     EXPECT_EQ(drained.Timeout(1200, kNone), 500u);
-    EXPECT_EQ(drained.Next(1700, kNone), WatchAction::kTerminateLeftovers);
+    EXPECT_EQ(drained.Next(1700, kNone), WatchAction::kTerminateWhenDue);
     drained.Terminated(1700);
     // Terminated: the brief stop grace, ended early by the last reader.
-    EXPECT_EQ(drained.Timeout(1700, kNone), RunWatch::kStopGraceMs);
+    EXPECT_EQ(drained.Timeout(1700, kNone), RunWatch::kDyingMs);
     drained.OnPacket({PacketKind::kStreamEnded}, 1710);
     EXPECT_EQ(drained.Next(1710, kNone), WatchAction::kFinish);
     EXPECT_TRUE(drained.Stopped());
@@ -41,7 +41,7 @@ TEST(Watch, PacketsAndDeadlinesDecideTheEnd) {
     EXPECT_EQ(limited.Timeout(10, 300), 90u);
     EXPECT_EQ(limited.Next(100, 300), WatchAction::kTimeLimit);
     EXPECT_EQ(limited.Next(100, 300), WatchAction::kWait);
-    EXPECT_EQ(limited.Next(300, 300), WatchAction::kTerminateAfterGrace);
+    EXPECT_EQ(limited.Next(300, 300), WatchAction::kTerminateWhenDue);
     limited.OnPacket({PacketKind::kTerminate}, 300);
     EXPECT_EQ(limited.Next(329, 300), WatchAction::kWait);
     EXPECT_EQ(limited.Next(330, 300), WatchAction::kFinish);

@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "engine/child/console.h"
+#include "engine/child/job.h"
 #include "engine/child/pseudo_console.h"
 #include "engine/os/scoped_handle.h"
 
@@ -69,13 +70,7 @@ public:
     }
     // True when the job says no process of the run is left; false without
     // a job.
-    bool JobIsEmpty() const {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
-        return m_job.IsValid() &&
-               QueryInformationJobObject(m_job.Get(), JobObjectBasicAccountingInformation,
-                                         &accounting, sizeof(accounting), nullptr) &&
-               accounting.ActiveProcesses == 0;
-    }
+    bool JobIsEmpty() const { return ::JobIsEmpty(m_job.Get()); }
 
     // A failed launch: the system's error, and whether the creation of the
     // process itself failed (rather than a pipe, a thread, memory). The

@@ -158,31 +158,14 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     return m_child.HasProcess() && primaryThread.IsValid();
 }
 
-// A job lets a stop end the child together with everything it started; its
-// kill-on-close limit ends them too if the host dies during the run, and its
-// port says when no process of the run is left. A host that runs in a job
-// forbidding nested jobs refuses this: the run then goes on without one, a
-// stop ends the child alone, and the run waits for its pipes to break.
+// The child joins its job (job.h) while still suspended. A host that runs in
+// a job forbidding nested jobs refuses this: the run then goes on without
+// one, a stop ends the child alone, and the run waits for its pipes to break.
 void CRedirect::JoinJob() {
-    ScopedHandle job(g_sys.createJobObject(nullptr, nullptr));
-    if (!job.IsValid())
-        return;
-    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!g_sys.setInformationJobObject(job.Get(), JobObjectExtendedLimitInformation, &limits,
-                                       sizeof(limits)))
-        return;
-    // The job's messages come to the watcher's port: the child's end, and
-    // that no process of the run is left. Associated before the child
-    // joins, so that none of its messages is missed. Without the port the
-    // run still ends: the watcher then looks at the child and asks the job
-    // how many processes it has, now and then.
-    JOBOBJECT_ASSOCIATE_COMPLETION_PORT news{
-        reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(PacketKind::kJobNews)), m_watcher.Port()};
-    const bool reports =
-        g_sys.setInformationJobObject(job.Get(), JobObjectAssociateCompletionPortInformation, &news,
-                                      sizeof(news)) != FALSE;
-    if (!g_sys.assignProcessToJobObject(job.Get(), m_child.Process()))
+    bool reports = false;
+    ScopedHandle job(
+        MakeRunJob(m_watcher.Port(), static_cast<ULONG_PTR>(PacketKind::kJobNews), reports));
+    if (!job.IsValid() || !g_sys.assignProcessToJobObject(job.Get(), m_child.Process()))
         return;
     if (reports)
         m_watcher.NoteJobNews();

@@ -21,9 +21,21 @@
 // decisions, not the reads.
 #pragma once
 
+#include <windows.h>
+
 #include <atomic>
 
 #include "engine/stop/stop_plan.h"
+
+// What the run's own time limit does once it has passed.
+enum class TimeLimitStep {
+    // A termination came first: the tree is ended already.
+    kEnded,
+    // No grace: terminate the tree now.
+    kTerminate,
+    // A grace: the tree is asked to end first, as a graceful stop does.
+    kAskFirst,
+};
 
 class RunStop {
 public:
@@ -51,9 +63,23 @@ public:
     void ClearTermination() { m_plan.ClearTermination(); }
     bool TerminationRequested() const { return m_plan.Terminating(); }
 
+    // The time limit has passed at `now`; `graceMs` 0 for none. The run is
+    // timed out either way when the limit found the child itself running;
+    // one that had ended by itself keeps that end, and what the limit
+    // terminates of what it left running is counted as left over. Called
+    // under the release lock, which orders it with the other stops.
+    TimeLimitStep PlanTimeLimit(bool childRunning, ULONGLONG now, DWORD graceMs) {
+        if (TerminationRequested())
+            return TimeLimitStep::kEnded;
+        if (childRunning)
+            m_timedOut = true;
+        if (graceMs == 0)
+            return TimeLimitStep::kTerminate;
+        m_plan.AskThenTerminate(now, graceMs);
+        return TimeLimitStep::kAskFirst;
+    }
     // The run's own time limit stopped it while the child itself was still
     // running.
-    void MarkTimedOut() { m_timedOut = true; }
     bool TimedOut() const { return m_timedOut.load(); }
 
     // A stop found the child itself still running (or not yet let go) and

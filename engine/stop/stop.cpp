@@ -1,7 +1,6 @@
 #include "engine/redirect.h"
 
-#include <tlhelp32.h>
-
+#include "engine/child/job.h"
 #include "engine/stop/ask_to_end.h"
 
 #include <vector>
@@ -45,93 +44,6 @@ bool CRedirect::OnWorkerThread() const {
     return writer != nullptr && GetThreadId(writer) == self;
 }
 
-namespace {
-
-// Wine's desktop process (explorer.exe /desktop) is started by the first
-// process that touches a window when there is none yet, and so may be born
-// into a run's job; the run did not start it, and it serves every program of
-// the session. It owns the desktop window. Asked only for a process of the
-// job by that name, so a run pays nothing for it otherwise.
-bool IsTheDesktopProcess(const PROCESSENTRY32W &entry) {
-    if (lstrcmpiW(entry.szExeFile, L"explorer.exe") != 0)
-        return false;
-    DWORD owner = 0;
-    GetWindowThreadProcessId(GetDesktopWindow(), &owner);
-    return owner == entry.th32ProcessID;
-}
-
-// Whether a process of the job (by the job's own list of ids, which is
-// cheap) may be Wine's desktop process: one named explorer.exe, or any the
-// list cannot tell about. A stop that finds none lets the whole job go at
-// once; the system-wide listing below costs a stop some milliseconds under
-// Wine. Wine's list may leave a process out: the desktop would then go
-// with the job, as it did before stops spared it.
-bool MayHoldTheDesktop(HANDLE job, DWORD childId) {
-    struct {
-        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
-        ULONG_PTR more[63];
-    } ids{};
-    ids.list.NumberOfAssignedProcesses = 64;
-    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof(ids), nullptr) ||
-        ids.list.NumberOfProcessIdsInList < ids.list.NumberOfAssignedProcesses)
-        return true;
-    for (DWORD at = 0; at < ids.list.NumberOfProcessIdsInList; ++at) {
-        const DWORD id = static_cast<DWORD>(ids.list.ProcessIdList[at]);
-        if (id == childId)
-            continue;
-        ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
-        wchar_t path[MAX_PATH];
-        DWORD length = MAX_PATH;
-        if (!process.IsValid() || !QueryFullProcessImageNameW(process.Get(), 0, path, &length))
-            continue; // ended meanwhile
-        const wchar_t *name = path + length;
-        while (name > path && name[-1] != L'\\' && name[-1] != L'/')
-            --name;
-        if (lstrcmpiW(name, L"explorer.exe") == 0)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
-// The live processes of the job other than the child, into `found`; false
-// when the system could not tell. Wine's list of a job's processes leaves out
-// some that the job holds, and may still list one that has just ended, so
-// every process of the system is asked instead; only a stop pays for that.
-// The console host that the system starts for the child's own console joins
-// the job too (Windows 8 and later, and Wine) and outlives the child by a
-// moment; it is no process of the run and ends by itself once its last
-// client has.
-bool CRedirect::OtherProcessesInJob(JobMembers &found) const {
-    const HANDLE job = m_child.Job();
-    const DWORD childId = m_child.ProcessId();
-    ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof(entry);
-    if (job == nullptr || !snapshot.IsValid())
-        return false;
-    for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
-         more = Process32NextW(snapshot.Get(), &entry)) {
-        if (entry.th32ProcessID == childId || entry.th32ProcessID == GetCurrentProcessId() ||
-            lstrcmpiW(entry.szExeFile, L"conhost.exe") == 0)
-            continue;
-        // Terminate too: a stop may end the run's processes one by one.
-        ScopedHandle process(
-            OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE | PROCESS_TERMINATE, FALSE,
-                        entry.th32ProcessID));
-        BOOL inJob = FALSE;
-        if (!process.IsValid() || WaitForSingleObject(process.Get(), 0) != WAIT_TIMEOUT ||
-            !IsProcessInJob(process.Get(), job, &inJob) || !inJob)
-            continue;
-        if (IsTheDesktopProcess(entry))
-            found.foreign = true;
-        else
-            found.processes.push_back(std::move(process));
-    }
-    return true;
-}
-
 // A whole job goes, so that a grandchild holding the output pipe cannot keep
 // the run alive. The result says whether anything of the run was still
 // there to end: the child, or a process it started. Only ending the child
@@ -159,7 +71,7 @@ BOOL CRedirect::TerminateTree() {
     // A list that cannot be made counts as something left, and the job
     // goes whole.
     JobMembers others;
-    const bool listed = OtherProcessesInJob(others);
+    const bool listed = OtherProcessesInJob(m_child.Job(), m_child.ProcessId(), others);
     const bool othersAlive = !listed || !others.processes.empty();
     if (!childAlive && listed) {
         m_stop.NoteLeftovers(static_cast<int>(others.processes.size()));
@@ -225,7 +137,7 @@ void CRedirect::CloseChildInput() {
 // console. The helper gets its own copies of these handles.
 void CRedirect::AskTreeToEnd() {
     JobMembers descendants;
-    OtherProcessesInJob(descendants);
+    OtherProcessesInJob(m_child.Job(), m_child.ProcessId(), descendants);
     std::vector<HANDLE> tree;
     if (m_child.Running())
         tree.push_back(m_child.Process());
@@ -235,18 +147,12 @@ void CRedirect::AskTreeToEnd() {
     CloseChildInput();
 }
 
-// The grace ran out. An abort may already have ended the tree.
-void CRedirect::TerminateAfterGrace() {
-    std::lock_guard<SrwLock> lock(m_releaseLock);
-    if (!m_stop.Plan().TerminationDue(GetTickCount64()))
-        return;
-    TerminateTree();
-}
-
-// The drain ran out, or a drained run is over: whatever the child left
-// running goes, and is counted. The child itself has ended, so the run's
-// state stays what it made it.
-void CRedirect::TerminateLeftovers() {
+// The one step that ends a tree the run did not end at once: a graceful
+// stop's grace ran out, the drain ran out, or a drained run is over. An abort
+// may already have ended the tree, and is left to. Whatever is still there
+// goes: the child, which makes the run aborted, or what it left running once
+// it had ended by itself, which is counted and leaves its state as it was.
+void CRedirect::TerminateWhenDue() {
     std::lock_guard<SrwLock> lock(m_releaseLock);
     if (m_stop.TerminationRequested())
         return;

@@ -63,12 +63,12 @@ void RunWatch::Terminated(ULONGLONG now) {
     if (m_stopped)
         return;
     m_stopped = true;
-    m_stopDeadline = now + kStopGraceMs;
+    m_stopDeadline = now + kDyingMs;
 }
 
 // Over when the child has ended and either every reader has (every byte is
 // in) or no process of the run is left (every byte that will come is in the
-// pipes). A terminated run is over at the latest when its brief grace ends.
+// pipes). A terminated run is over at the latest kDyingMs later.
 bool RunWatch::Over(ULONGLONG now) const {
     if (m_stopped && now >= m_stopDeadline)
         return true;
@@ -89,10 +89,9 @@ WatchAction RunWatch::Next(ULONGLONG now, ULONGLONG graceDeadline) {
         m_askPending = false;
         return WatchAction::kAskToEnd;
     }
-    if (graceDeadline != kNoDeadline && now >= graceDeadline)
-        return WatchAction::kTerminateAfterGrace;
-    if (m_drainDeadline != kNoDeadline && now >= m_drainDeadline)
-        return WatchAction::kTerminateLeftovers;
+    if ((graceDeadline != kNoDeadline && now >= graceDeadline) ||
+        (m_drainDeadline != kNoDeadline && now >= m_drainDeadline))
+        return WatchAction::kTerminateWhenDue;
     return WatchAction::kWait;
 }
 

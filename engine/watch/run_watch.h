@@ -43,10 +43,9 @@ enum class WatchAction {
     kTimeLimit,
     // A graceful stop is to ask the tree to end, once.
     kAskToEnd,
-    // A graceful stop's grace ran out: terminate the tree.
-    kTerminateAfterGrace,
-    // The drain ran out: terminate what the child left running.
-    kTerminateLeftovers,
+    // A graceful stop's grace or the drain ran out: terminate what is left
+    // of the tree (the child too, if the grace found it running).
+    kTerminateWhenDue,
     // The run is over: have the readers finish and report the end.
     kFinish,
 };
@@ -57,7 +56,9 @@ public:
     static constexpr ULONGLONG kNoDeadline = ~0ULL;
     // After the tree was terminated, how long its processes get to die and
     // their pipes to break before the readers take what is left and stop.
-    static constexpr DWORD kStopGraceMs = 30;
+    // Not a grace: nothing is asked, and nothing can end the run sooner but
+    // the processes' own ends.
+    static constexpr DWORD kDyingMs = 30;
 
     // `readers`: how many streams had their reader started, each of which
     // ends with one kStreamEnded. `limitMs` and `drainMs` 0: none.

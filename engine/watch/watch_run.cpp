@@ -49,33 +49,18 @@ DWORD WINAPI WatcherProc(LPVOID redirector) {
     return LeaveWorker();
 }
 
-// The run's own time limit: a stop like an abort's, made by the watcher.
-void CRedirect::StopForTimeout() {
-    std::lock_guard<SrwLock> lock(m_releaseLock);
-    if (m_stop.TerminationRequested())
-        return;
-    if (m_child.Running())
-        m_stop.MarkTimedOut();
-    StopTree();
-}
-
-// The time limit has passed. With a grace it asks first, as a graceful stop
-// does. The run is timed out either way when the limit found the child
-// itself running; one that had ended by itself keeps that end, and what the
-// limit terminates of what it left running is counted as left over. True
-// when the tree was terminated.
+// The time limit has passed: its plan (run_stop.h) says whether the tree
+// goes now, like an abort's, or is asked first. True when the tree has been
+// terminated.
 bool CRedirect::OnTimeLimit() {
-    if (m_settings.timeoutGraceMs == 0) {
-        StopForTimeout();
-        return true;
-    }
     std::lock_guard<SrwLock> lock(m_releaseLock);
-    if (!m_stop.TerminationRequested()) {
-        if (m_child.Running())
-            m_stop.MarkTimedOut();
-        m_stop.Plan().AskThenTerminate(GetTickCount64(), m_settings.timeoutGraceMs);
-    }
-    return false;
+    const TimeLimitStep step =
+        m_stop.PlanTimeLimit(m_child.Running(), GetTickCount64(), m_settings.timeoutGraceMs);
+    if (step == TimeLimitStep::kAskFirst)
+        return false;
+    if (step == TimeLimitStep::kTerminate)
+        StopTree();
+    return true;
 }
 
 // Fixes how the run ended before anyone is told: its state and the child's
@@ -134,12 +119,8 @@ void CRedirect::WatchRun() {
             if (m_stop.Plan().TakeAsk())
                 AskTreeToEnd();
             continue;
-        case WatchAction::kTerminateAfterGrace:
-            TerminateAfterGrace();
-            watch.Terminated(GetTickCount64());
-            continue;
-        case WatchAction::kTerminateLeftovers:
-            TerminateLeftovers();
+        case WatchAction::kTerminateWhenDue:
+            TerminateWhenDue();
             watch.Terminated(GetTickCount64());
             continue;
         default:
@@ -170,7 +151,7 @@ void CRedirect::WatchRun() {
     // a process that holds none of its pipes (a daemon, detached), which
     // the loop above never waited for.
     if (watch.DrainsAtEnd() && !m_child.JobIsEmpty())
-        TerminateLeftovers();
+        TerminateWhenDue();
     // From here on a stop asks nothing: it returns 0 and changes nothing
     // (RunInProgress). One that checked a moment before came, as far as the
     // host can tell, just before the end, and is told so.
