@@ -208,8 +208,8 @@ TEST(Terminal, ProgressComesAsRewritesAndALongLineAsOne) {
     EXPECT_EQ(wide.All(), letters + "\nafter\n");
 }
 
-// Keystrokes: each kind of line end is one Enter, for the C runtime's
-// fgets and for ReadConsoleW alike; closing the input is the console's end
+// Keystrokes, UTF-8: each kind of line end is one Enter, for the C
+// runtime's fgets and for ReadConsoleW alike; closing the input is the console's end
 // of input, which fgets reads as the end. The console echoes what it reads.
 TEST(Terminal, InputReachesFgetsAndReadConsole) {
     Lines lines;
@@ -219,8 +219,8 @@ TEST(Terminal, InputReachesFgetsAndReadConsole) {
     ASSERT_NE(run, nullptr);
     EXPECT_EQ(dllglue_runwrite(run, "first line\r\n", 12), DLLGLUE_OK);
     EXPECT_TRUE(WaitFor(lines, "fgets:[first line]\n")) << lines.All();
-    EXPECT_EQ(dllglue_runwrite(run, "second\n", 7), DLLGLUE_OK);
-    EXPECT_TRUE(WaitFor(lines, "console:[second]\n")) << lines.All();
+    EXPECT_EQ(dllglue_runwrite(run, "second \xC3\xA9\n", 10), DLLGLUE_OK);
+    EXPECT_TRUE(WaitFor(lines, "console:[second <U+00E9>]\n")) << lines.All();
     EXPECT_EQ(dllglue_runwrite(run, "third\r", 6), DLLGLUE_OK);
     EXPECT_TRUE(WaitFor(lines, "more:[third]\n")) << lines.All();
     EXPECT_EQ(dllglue_runclosein(run), DLLGLUE_OK);
@@ -228,6 +228,7 @@ TEST(Terminal, InputReachesFgetsAndReadConsole) {
     const ConsoleRunResult result = Finish(run);
     EXPECT_TRUE(lines.Has("end of input\n")) << lines.All();
     EXPECT_TRUE(lines.Has("first line\n")) << lines.All();
+    EXPECT_TRUE(lines.Has("second \xC3\xA9\n")) << lines.All();
     EXPECT_EQ(result.exitCode, 0u);
 }
 

@@ -14,8 +14,9 @@
 //                               "plain\n".
 //   bw_term progress            "progress 10%", then "\r" rewrites, "\n".
 //   bw_term long <n>            One line of <n> letters, then "after\n".
-//   bw_term input               fgets a line, ReadConsoleW a line, fgets
-//                               until end of input; prints each.
+//   bw_term input               fgets a line, ReadConsoleW a line (beyond
+//                               ASCII as "<U+XXXX>"), fgets until end of
+//                               input; prints each.
 //   bw_term ctrlc <code>        "ready\n", then waits for Ctrl+C; its handler
 //                               makes it exit with <code>.
 //   bw_term exit <code>         "bye pid=<own id>\n" and exits with <code>.
@@ -110,11 +111,16 @@ int main(int argc, char **argv) {
         if (ReadConsoleW(GetStdHandle(STD_INPUT_HANDLE), wide, 255, &read, nullptr)) {
             while (read > 0 && (wide[read - 1] == L'\r' || wide[read - 1] == L'\n'))
                 --read;
-            char utf8[1024];
-            const int length = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(read), utf8,
-                                                   1023, nullptr, nullptr);
-            utf8[length > 0 ? length : 0] = '\0';
-            printf("console:[%s]\n", utf8);
+            // Beyond ASCII as code points: what the console read, whatever
+            // code page its output is in.
+            printf("console:[");
+            for (DWORD i = 0; i < read; ++i) {
+                if (wide[i] < 0x80)
+                    printf("%c", static_cast<char>(wide[i]));
+                else
+                    printf("<U+%04X>", static_cast<unsigned>(wide[i]));
+            }
+            printf("]\n");
         }
         while (fgets(line, sizeof(line), stdin) != nullptr) {
             line[strcspn(line, "\r\n")] = '\0';
