@@ -93,6 +93,8 @@ bool RunDetachedHelper(std::wstring commandLine, const std::vector<HANDLE> &hand
     BOOL started = FALSE;
     {
         InheritanceTurn turn;
+        // Inheritable for this creation only, which the handle list then
+        // narrows to these (EXTENDED_STARTUPINFO_PRESENT says it is there).
         for (HANDLE handle : handles)
             SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
         started = CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
@@ -182,6 +184,8 @@ bool PseudoConsole::Create(bool, InputQueue &input, OutputStream &output, Output
         return false;
     m_reportRead.Reset(reportRead);
     m_reportWrite.Reset(reportWrite);
+    // PROCESS_DUP_HANDLE and nothing else: the helper may put handles into
+    // this process, not read or change it.
     m_hostForHelper.Reset(CopyFor(GetCurrentProcess(), PROCESS_DUP_HANDLE));
     return m_hostForHelper.IsValid();
 }
@@ -300,6 +304,7 @@ int PseudoConsole::Resize(unsigned columns, unsigned rows, HANDLE child) {
     // handle so that the id cannot pass to another process meanwhile.
     if (child == nullptr || WaitForSingleObject(child, 0) != WAIT_TIMEOUT)
         return DLLGLUE_ECLOSED;
+    // Enough to learn its id and whether it still runs, nothing more.
     ScopedHandle copy(CopyFor(child, PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE));
     if (!copy.IsValid())
         return DLLGLUE_ECLOSED;

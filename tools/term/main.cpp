@@ -43,6 +43,8 @@ void Report(HANDLE pipe, const std::string &text) {
     WriteFile(pipe, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
+// Read and write: a program may query and set its console through either
+// handle; shared both ways, as every other handle on the console is.
 HANDLE OpenConsole(const wchar_t *name, SECURITY_ATTRIBUTES *inheritable) {
     return CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                        inheritable, OPEN_EXISTING, 0, nullptr);
@@ -72,6 +74,8 @@ int Start(const wchar_t *cursor) {
     }
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
+    // The console's own handles as the program's standard handles: the
+    // reason this helper exists.
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = input;
     startup.hStdOutput = output;
@@ -88,6 +92,8 @@ int Start(const wchar_t *cursor) {
     }
     HANDLE process = nullptr;
     HANDLE thread = nullptr;
+    // The library gets the handles with every right they have here (a
+    // creator's full access), not inheritable in the host.
     if (!DuplicateHandle(GetCurrentProcess(), created.hProcess, host, &process, 0, FALSE,
                          DUPLICATE_SAME_ACCESS) ||
         !DuplicateHandle(GetCurrentProcess(), created.hThread, host, &thread, 0, FALSE,
