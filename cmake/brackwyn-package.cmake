@@ -15,7 +15,7 @@ include(CMakePackageConfigHelpers)
 set(BRACKWYN_CMAKE_DIR "${CMAKE_INSTALL_LIBDIR}/cmake/brackwyn")
 
 # The helper goes to the DLL's folder: the library looks for it there only.
-install(TARGETS brackwyn brackwyn_ctrlc EXPORT brackwyn-targets
+install(TARGETS brackwyn brackwyn_ctrlc brackwyn_term EXPORT brackwyn-targets
   RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}"
   ARCHIVE DESTINATION "${CMAKE_INSTALL_LIBDIR}"
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}")
@@ -61,7 +61,7 @@ if(NOT TARGET dist)
             -P "${BRACKWYN_DIST_SCRIPT}"
     COMMENT "Packing ${BRACKWYN_DIST_ZIP}"
     VERBATIM)
-  add_dependencies(dist brackwyn brackwyn_ctrlc)
+  add_dependencies(dist brackwyn brackwyn_ctrlc brackwyn_term)
   if(TARGET brackwyn_msvc_implib)
     add_dependencies(dist brackwyn_msvc_implib)
   endif()

@@ -188,6 +188,11 @@ public:
     unsigned long long InputBytes() const { return m_input.Written(); }
     unsigned long long InputPending() const { return m_input.Pending(); }
 
+    // A terminal run's console to `columns` x `rows` (pseudo_console.h):
+    // DLLGLUE_OK, DLLGLUE_EINVAL for another run, DLLGLUE_ECLOSED once its
+    // console is gone.
+    int ResizeTerminal(unsigned columns, unsigned rows);
+
     // Why the last launch failed: the system's error, and whether the
     // creation of the process itself failed.
     DWORD LaunchError() const { return m_child.LaunchError(); }

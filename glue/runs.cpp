@@ -136,9 +136,15 @@ int ReadOptions(const ConsoleRunOptions *given, ConsoleRunOptions &options) {
     std::memcpy(&options, given, known);
     options.size = sizeof(ConsoleRunOptions);
     const unsigned knownFlags = DLLGLUE_UTF8 | DLLGLUE_CLEARENV | DLLGLUE_MERGE | DLLGLUE_LINES |
-                                DLLGLUE_TEXT_UTF8 | DLLGLUE_HOST_THREAD;
+                                DLLGLUE_TEXT_UTF8 | DLLGLUE_HOST_THREAD | DLLGLUE_TERMINAL |
+                                DLLGLUE_TERMINAL_VT;
     if ((options.flags & ~knownFlags) != 0)
         return Fail(DLLGLUE_EINVAL, "options->flags has unknown bits");
+    if ((options.flags & DLLGLUE_TERMINAL_VT) != 0 &&
+        ((options.flags & DLLGLUE_TERMINAL) == 0 ||
+         (options.flags & (DLLGLUE_LINES | DLLGLUE_TEXT_UTF8)) != 0))
+        return Fail(DLLGLUE_EINVAL, "DLLGLUE_TERMINAL_VT needs DLLGLUE_TERMINAL and takes neither "
+                                    "DLLGLUE_LINES nor DLLGLUE_TEXT_UTF8");
     if (options.input < DLLGLUE_INPUT_OPEN || options.input > DLLGLUE_INPUT_PIPE)
         return Fail(DLLGLUE_EINVAL, "options->input is not a DLLGLUE_INPUT_* value");
     const bool takesData =
@@ -205,6 +211,18 @@ int ReadSettings(const ConsoleRunOptions &options, const std::string &display,
     settings.text.codePage = options.textCodePage == 0 ? CP_OEMCP : options.textCodePage;
     settings.text.lines = (options.flags & DLLGLUE_LINES) != 0;
     settings.text.lineFlushMs = options.lineFlushMs;
+    if ((options.flags & DLLGLUE_TERMINAL) != 0) {
+        const char *why = nullptr;
+        if (!PseudoConsole::Available(why))
+            return Fail(DLLGLUE_ESTART, "Unable to start " + display + ": " + why);
+        // One stream, the console's; its own stage makes text of it.
+        settings.mergeErrors = true;
+        settings.text.utf8 = false;
+        settings.text.lines = false;
+        settings.text.terminal = (options.flags & DLLGLUE_TERMINAL_VT) != 0
+                                     ? TextOptions::Terminal::kRaw
+                                     : TextOptions::Terminal::kScreen;
+    }
     settings.text.chunkBytes = options.chunkBytes == 0 ? kChunkSize : options.chunkBytes;
     // A chunk of text must hold any character whole.
     if (!settings.text.PlainBytes() && settings.text.chunkBytes < 4)
@@ -469,6 +487,21 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run) {
     if (run->DeferClose())
         FreeRun(run);
     return DLLGLUE_OK;
+}
+
+BRACKWYN_API int BRACKWYN_CALL dllglue_runresize(ConsoleRun *run, unsigned columns, unsigned rows) {
+    if (run == nullptr)
+        return Fail(DLLGLUE_EINVAL, "run is NULL");
+    if (columns == 0 || rows == 0 || columns > 32767 || rows > 32767)
+        return Fail(DLLGLUE_EINVAL, "a console size is 1..32767 columns and rows");
+    switch (run->ResizeTerminal(columns, rows)) {
+    case DLLGLUE_OK:
+        return DLLGLUE_OK;
+    case DLLGLUE_EINVAL:
+        return Fail(DLLGLUE_EINVAL, "the run is not a DLLGLUE_TERMINAL run");
+    default:
+        return Fail(DLLGLUE_ECLOSED, "the run's console is gone");
+    }
 }
 
 BRACKWYN_API const char *BRACKWYN_CALL dllglue_lasterror(void) {

@@ -252,6 +252,43 @@ BRACKWYN_API void BRACKWYN_CALL dllglue_setmessagefilter(ConsoleMessageFilter fi
  * deliver nothing more; waits on them from other threads return DLLGLUE_OK.
  */
 #define DLLGLUE_HOST_THREAD 0x20
+/*
+ * DLLGLUE_TERMINAL: the child runs in a pseudo console of its own (Windows 10
+ * 1809 and later; elsewhere the run is DLLGLUE_ESTART and dllglue_lasterror
+ * says so): it sees a console, so its C runtime writes its output as it
+ * prints it, where through a pipe it would hold it back. Needs
+ * brackwyn-term.exe beside the DLL. Standard error shares the console: the
+ * error callback is not called, errorBytes and stderrSeen stay 0
+ * (DLLGLUE_MERGE is implied). outputBytes counts the bytes the console
+ * delivered. Exit code, state, processId, stops, time limit and drain are
+ * the child's own, as for any run.
+ *
+ * Without DLLGLUE_TERMINAL_VT the output callback gets the console's text as
+ * DLLGLUE_TEXT_UTF8 | DLLGLUE_LINES would (both implied): the console's
+ * control sequences are interpreted, never passed on. When the cursor leaves
+ * a row downwards, that row is a finished line ending in "\n", without its
+ * trailing blanks; a row already finished is never delivered again; a line
+ * wider than the console comes as one line. A line still being drawn (a
+ * prompt, a progress line redrawn with "\r") comes as it stands after
+ * lineFlushMs of quiet; then what it only adds comes as the added text, and
+ * a rewrite as a chunk beginning with "\r" that carries the whole line as it
+ * now is (replace the unfinished line); its end comes as "\n". A first
+ * delivery never begins with "\r".
+ *
+ * With DLLGLUE_TERMINAL_VT the callback gets the console's own UTF-8 stream,
+ * control sequences included, in chunks that never split a character or a
+ * sequence (one longer than chunkBytes comes whole in a chunk of its own).
+ * DLLGLUE_TERMINAL_VT without DLLGLUE_TERMINAL, or with DLLGLUE_LINES or
+ * DLLGLUE_TEXT_UTF8, is DLLGLUE_EINVAL.
+ *
+ * Input: with DLLGLUE_INPUT_PIPE or DLLGLUE_INPUT_DATA the bytes are
+ * keystrokes (UTF-8); "\n", "\r\n" and a lone "\r" are each one Enter. The
+ * console echoes what it reads, so typed lines appear in the output. Closing
+ * the input (dllglue_runclosein, the end of DLLGLUE_INPUT_DATA,
+ * DLLGLUE_INPUT_CLOSED) sends Ctrl+Z and Enter, the console's end of input.
+ */
+#define DLLGLUE_TERMINAL 0x40    /* the child runs in a pseudo console of its own */
+#define DLLGLUE_TERMINAL_VT 0x80 /* with DLLGLUE_TERMINAL: the console's own stream */
 
 #define DLLGLUE_INPUT_OPEN                                                                         \
     0 /* the child's input stays open and receives nothing (dllglue_main's way) */
@@ -268,7 +305,8 @@ typedef struct ConsoleRunOptions {
     ConsoleExitCallback onExit;
     void *user;                     /* handed to every callback of this run */
     unsigned flags;                 /* DLLGLUE_UTF8, DLLGLUE_CLEARENV, DLLGLUE_MERGE, DLLGLUE_LINES,
-                                       DLLGLUE_TEXT_UTF8, DLLGLUE_HOST_THREAD */
+                                       DLLGLUE_TEXT_UTF8, DLLGLUE_HOST_THREAD, DLLGLUE_TERMINAL,
+                                       DLLGLUE_TERMINAL_VT */
     const char *directory;          /* NULL: the host's current directory */
     const char *const *environment; /* NULL-terminated "NAME=value" entries applied over the
                                        host's environment; "NAME=" removes NAME; NULL: unchanged */
@@ -306,8 +344,9 @@ typedef struct ConsoleRunOptions {
                                        1 MiB (a larger value is DLLGLUE_EINVAL); with
                                        DLLGLUE_TEXT_UTF8 or DLLGLUE_LINES at least 4, so that a
                                        chunk holds any character (a smaller value counts as 4) */
-    unsigned short terminalColumns; /* reserved for a run in a console of its own: its size */
-    unsigned short terminalRows;
+    unsigned short terminalColumns; /* with DLLGLUE_TERMINAL: the console's size (window and
+                                       buffer); 0: 4,096 columns, so that no shorter line wraps */
+    unsigned short terminalRows;    /* 0: 25 rows */
 } ConsoleRunOptions;
 
 #define DLLGLUE_RUNNING 0
@@ -399,6 +438,11 @@ BRACKWYN_API int BRACKWYN_CALL dllglue_runclosein(ConsoleRun *run);
    frees it as it returns, normally. Any other use of a closed run is the
    host's error, as with free. */
 BRACKWYN_API int BRACKWYN_CALL dllglue_runclose(ConsoleRun *run);
+/* Changes a DLLGLUE_TERMINAL run's console size (window and buffer, 1..32767 each): the child's
+   GetConsoleScreenBufferInfo shows it once the call has returned. DLLGLUE_OK; DLLGLUE_EINVAL for
+   another run or a size out of range; DLLGLUE_ECLOSED when the run's console is gone (its child
+   has ended). */
+BRACKWYN_API int BRACKWYN_CALL dllglue_runresize(ConsoleRun *run, unsigned columns, unsigned rows);
 /* This thread's last failure, as text; valid until this thread's next call.
    Set by the run calls that fail, and by dllglue_main when it cannot start
    its program (cleared by a later dllglue_main on the thread that starts). */

@@ -251,6 +251,24 @@ public:
         return *this;
     }
     Options &&maxPending(size_t bytes) && { return std::move(maxPending(bytes)); }
+    // The child runs in a pseudo console of its own: it sees a console and
+    // prints as it goes; onOutput gets the console's text as UTF-8 lines
+    // (DLLGLUE_TERMINAL in brackwyn.h says how a redrawn line comes).
+    Options &terminal(bool on = true) & { return flag(DLLGLUE_TERMINAL, on); }
+    Options &&terminal(bool on = true) && { return std::move(terminal(on)); }
+    // With terminal(): onOutput gets the console's own stream, control
+    // sequences included, for a terminal widget.
+    Options &terminalVt(bool on = true) & { return flag(DLLGLUE_TERMINAL_VT, on); }
+    Options &&terminalVt(bool on = true) && { return std::move(terminalVt(on)); }
+    // With terminal(): the console's size (0: 4,096 columns, 25 rows).
+    Options &terminalSize(unsigned short columns, unsigned short rows) & {
+        m_terminalColumns = columns;
+        m_terminalRows = rows;
+        return *this;
+    }
+    Options &&terminalSize(unsigned short columns, unsigned short rows) && {
+        return std::move(terminalSize(columns, rows));
+    }
     // For waits with Wait::Pump.
     Options &messageFilter(MessageFilter filter) & {
         m_filter = std::move(filter);
@@ -292,6 +310,8 @@ private:
     unsigned long m_lineFlushMs = 0;
     unsigned long m_chunkBytes = 0;
     unsigned long m_maxPendingBytes = 0;
+    unsigned short m_terminalColumns = 0;
+    unsigned short m_terminalRows = 0;
 };
 
 // One run of a console program. Move-only; an empty Run (default-made or
@@ -345,6 +365,8 @@ public:
         raw.lineFlushMs = options.m_lineFlushMs;
         raw.chunkBytes = options.m_chunkBytes;
         raw.maxPendingBytes = options.m_maxPendingBytes;
+        raw.terminalColumns = options.m_terminalColumns;
+        raw.terminalRows = options.m_terminalRows;
 
         ConsoleRun *handle = nullptr;
         const int status = dllglue_runstart(command.c_str(), static_cast<int>(args.size()),
@@ -463,6 +485,18 @@ public:
         const int status = dllglue_runclosein(m_handle);
         if (status != DLLGLUE_OK)
             Throw(status);
+    }
+
+    // A terminal run's console to `columns` x `rows`. False when its
+    // console is gone (the child has ended); throws Error (DLLGLUE_EINVAL)
+    // for another run or a size of 0.
+    bool resize(unsigned columns, unsigned rows) {
+        const int status = dllglue_runresize(m_handle, columns, rows);
+        if (status == DLLGLUE_ECLOSED)
+            return false;
+        if (status != DLLGLUE_OK)
+            Throw(status);
+        return true;
     }
 
     // The first exception one of the run's callables threw, or null. wait()

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -112,4 +113,33 @@ TEST(Cpp, TwoThreadsWaitWhileAThirdCloses) {
         EXPECT_EQ(ended.load(), 2) << "round " << round;
         EXPECT_EQ(aborted.load(), 2) << "round " << round;
     }
+}
+
+// The terminal setters reach the run: the child's console has the size
+// asked for, resize() changes it, and the text comes as lines.
+TEST(Cpp, TerminalSizeAndResizeReachTheConsole) {
+    std::mutex lock;
+    std::string out;
+    const auto has = [&](const std::string &text) {
+        std::lock_guard<std::mutex> hold(lock);
+        return out.find(text) != std::string::npos;
+    };
+    const auto waitFor = [&](const std::string &text) {
+        for (int i = 0; i < 1000 && !has(text); ++i)
+            Sleep(10);
+        return has(text);
+    };
+    brackwyn::Run run(
+        "\"" + RunnerFolder() + "bw_term.exe\" sizes 100 50",
+        brackwyn::Options().terminal().terminalSize(90, 20).onOutput([&](std::string_view text) {
+            std::lock_guard<std::mutex> hold(lock);
+            out += text;
+        }));
+    EXPECT_TRUE(waitFor("size=90x20\n")) << out;
+    EXPECT_TRUE(run.resize(70, 15));
+    EXPECT_TRUE(waitFor("size=70x15\n")) << out;
+    EXPECT_THROW(run.resize(0, 15), brackwyn::Error);
+    run.abort();
+    run.wait();
+    EXPECT_FALSE(run.resize(80, 25));
 }

@@ -393,7 +393,7 @@ TEST(Runs, BadArgumentsAreRefusedWithAReason) {
         "small size", DLLGLUE_EINVAL, "size", [](ConsoleRunOptions &o) { o.size = 8; },
         child.c_str());
     add(
-        "unknown flag", DLLGLUE_EINVAL, "flags", [](ConsoleRunOptions &o) { o.flags = 0x80; },
+        "unknown flag", DLLGLUE_EINVAL, "flags", [](ConsoleRunOptions &o) { o.flags = 0x100; },
         child.c_str());
     add(
         "bad input", DLLGLUE_EINVAL, "input", [](ConsoleRunOptions &o) { o.input = 7; },

@@ -24,6 +24,7 @@
 
 #include "engine/child/console.h"
 #include "engine/child/job.h"
+#include "engine/child/pseudo_console.h"
 #include "engine/os/scoped_handle.h"
 
 class Child {
@@ -39,8 +40,15 @@ public:
         m_processId = 0;
     }
 
-    // How the child gets its standard handles and console.
-    ChildConsole &Console() { return m_console; }
+    // How the child gets its standard handles and console: a hidden
+    // console of its own, or a pseudo console. Chosen by the launching
+    // thread before anything of the run is made.
+    void UsePseudoConsole(bool on) { m_terminal = on; }
+    bool InPseudoConsole() const { return m_terminal; }
+    ChildConsole &Console() {
+        return m_terminal ? static_cast<ChildConsole &>(m_pseudo) : m_console;
+    }
+    PseudoConsole &Terminal() { return m_pseudo; }
 
     // The release lock held.
     void SetProcess(HANDLE process, DWORD processId) {
@@ -93,10 +101,13 @@ public:
     void Release() {
         m_process.Close();
         m_console.Created();
+        m_pseudo.Release();
     }
 
 private:
     HiddenConsole m_console;
+    PseudoConsole m_pseudo;
+    bool m_terminal = false;
     ScopedHandle m_process;
     ScopedHandle m_job;
     std::atomic<DWORD> m_processId{0};

@@ -63,7 +63,18 @@ bool CreateProcessRetrying(const wchar_t *application, wchar_t *commandLine, DWO
 // The child's standard handles and console, made the way its console does
 // (a merged run has no error pipe: the output pipe serves both).
 bool CRedirect::CreatePipes() {
-    return m_child.Console().Create(m_settings.mergeErrors, m_input, m_stdout, m_stderr);
+    const bool terminal = m_settings.text.terminal != TextOptions::Terminal::kNone;
+    m_child.UsePseudoConsole(terminal);
+    if (terminal) {
+        m_child.Terminal().SetSize(m_settings.terminalColumns, m_settings.terminalRows);
+        // The readers follow the console's size as a resize changes it.
+        m_settings.text.terminalSize = m_child.Terminal().Size();
+    }
+    const bool created =
+        m_child.Console().Create(m_settings.mergeErrors, m_input, m_stdout, m_stderr);
+    if (terminal)
+        m_input.UseConsoleKeys();
+    return created;
 }
 
 // The events and the port a run's threads talk through. Created before the
@@ -87,8 +98,15 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     // The child inherits what its console needs and nothing else of the
     // host. Where the system cannot build the list, the launch goes on
     // without it, inheriting what is inheritable, as older systems do.
-    HandleList inherited(childEnds);
+    void *pseudoConsole = m_child.Console().Attribute();
+    HandleList inherited(childEnds, pseudoConsole);
     startup.lpAttributeList = inherited.Get();
+    // Without its attribute the child would run in no pseudo console at all.
+    if (pseudoConsole != nullptr && startup.lpAttributeList == nullptr) {
+        m_child.Console().Created();
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
 
     if (startup.lpAttributeList != nullptr)
         flags |= EXTENDED_STARTUPINFO_PRESENT;
@@ -99,9 +117,10 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     // into the text it is given.
     std::wstring writable;
     ToWide(command.commandLine.c_str(), m_settings.codePage, writable);
-    writable.push_back(L'\0');
     std::wstring application;
     ToWide(command.application.c_str(), command.applicationCodePage, application);
+    m_child.Console().Wrap(application, writable);
+    writable.push_back(L'\0');
     // Both in UTF-16 (CREATE_UNICODE_ENVIRONMENT): a path or a value in any
     // script reaches the child exactly.
     const wchar_t *directory =
@@ -122,8 +141,14 @@ bool CRedirect::StartProcess(const LaunchCommand &command, ScopedHandle &primary
     m_child.Console().Created();
     if (!ok)
         return false;
-    // A child that is to read nothing sees the end of its input at once.
-    if (m_settings.input == DLLGLUE_INPUT_CLOSED)
+    if (!m_child.Console().Started(created)) {
+        m_child.NoteCreationFailed(GetLastError());
+        return false;
+    }
+    // A child that is to read nothing sees the end of its input at once;
+    // in a pseudo console that end is keys the writer sends (StartWorkers),
+    // since a console whose input pipe breaks ends.
+    if (m_settings.input == DLLGLUE_INPUT_CLOSED && !m_child.InPseudoConsole())
         m_input.Abandon();
     {
         std::lock_guard<SrwLock> lock(m_releaseLock);
@@ -152,10 +177,12 @@ void CRedirect::JoinJob() {
 bool CRedirect::StartWorkers() {
     // Input data, and a piped input, need the writer; the data is the
     // queue's first block, moved rather than copied once more.
-    if (m_settings.input == DLLGLUE_INPUT_DATA || m_settings.input == DLLGLUE_INPUT_PIPE) {
+    const bool consoleEnd = m_child.InPseudoConsole() && m_settings.input == DLLGLUE_INPUT_CLOSED;
+    if (m_settings.input == DLLGLUE_INPUT_DATA || m_settings.input == DLLGLUE_INPUT_PIPE ||
+        consoleEnd) {
         if (!m_input.Start(std::move(m_settings.inputData), m_child.Process()))
             return false;
-        if (m_settings.input == DLLGLUE_INPUT_DATA)
+        if (m_settings.input != DLLGLUE_INPUT_PIPE)
             m_input.Close();
     }
     return m_stdout.Start(StdoutReaderProc, this) &&
@@ -241,4 +268,10 @@ void CRedirect::NotifyStartFailed(const std::string &commandLine) {
         const std::string chunk = message.substr(offset, kChunkSize);
         RelayStdout(chunk.c_str(), chunk.size());
     }
+}
+
+int CRedirect::ResizeTerminal(unsigned columns, unsigned rows) {
+    if (!m_child.InPseudoConsole())
+        return DLLGLUE_EINVAL;
+    return m_child.Terminal().Resize(columns, rows, m_child.Process());
 }

@@ -13,6 +13,8 @@ void InputQueue::Attach(ScopedHandle pipe) {
     m_blocks.clear();
     m_closing = false;
     m_abandoned = false;
+    m_consoleKeys = false;
+    m_afterCr = false;
     m_child = nullptr;
     m_queued = 0;
     m_written = 0;
@@ -35,6 +37,7 @@ bool InputQueue::Start(std::string first, HANDLE child) {
         return false;
     if (!first.empty()) {
         try {
+            AsKeys(first);
             m_blocks.push_back(std::move(first));
         } catch (const std::bad_alloc &) {
             return false;
@@ -75,23 +78,53 @@ int InputQueue::Write(const void *data, size_t length) {
         // Checked again: a Close() or a stop may have come meanwhile.
         if (m_closing || m_abandoned)
             return DLLGLUE_ECLOSED;
+        // Under the lock: whether a "\n" ends a "\r\n" depends on the block
+        // queued before.
+        const bool afterCr = m_afterCr;
         try {
+            AsKeys(block);
+            // An empty block would cost the writer a wake-up.
+            if (block.empty())
+                return DLLGLUE_OK;
             m_blocks.push_back(std::move(block));
         } catch (const std::bad_alloc &) {
+            m_afterCr = afterCr;
             return DLLGLUE_ENOMEM;
         }
-        m_queued += length;
+        m_queued += m_blocks.back().size();
     }
     SetEvent(m_wake.Get());
     return DLLGLUE_OK;
 }
 
+// Each line end one "\r", the Enter a console reads.
+void InputQueue::AsKeys(std::string &block) {
+    if (!m_consoleKeys)
+        return;
+    size_t out = 0;
+    for (const char key : block) {
+        const bool lineFeed = key == '\n';
+        if (!(lineFeed && m_afterCr))
+            block[out++] = lineFeed ? '\r' : key;
+        m_afterCr = key == '\r';
+    }
+    block.resize(out);
+}
+
 void InputQueue::Close() {
     {
         std::lock_guard<SrwLock> lock(m_lock);
+        if (m_consoleKeys && !m_closing && !m_abandoned && m_thread.IsValid()) {
+            try {
+                m_blocks.push_back("\x1a\r");
+                m_queued += 2;
+            } catch (const std::bad_alloc &) {
+                // The end of input is lost; the run still ends as it would.
+            }
+        }
         m_closing = true;
         // Without a writer (the input was never started) nothing is queued.
-        if (!m_thread.IsValid())
+        if (!m_thread.IsValid() && !m_consoleKeys)
             m_pipe.Close();
     }
     if (m_wake.IsValid())
@@ -105,7 +138,7 @@ void InputQueue::Abandon() {
     // The writer closes the pipe itself: a write of its own may be using it.
     if (m_thread.IsValid())
         SetEvent(m_abandon.Get());
-    else
+    else if (!m_consoleKeys)
         m_pipe.Close();
 }
 
@@ -136,7 +169,7 @@ void InputQueue::Feed() {
             if (!m_blocks.empty()) {
                 block = std::move(m_blocks.front());
                 m_blocks.pop_front();
-            } else if (m_closing) {
+            } else if (m_closing && !m_consoleKeys) {
                 break;
             }
         }
@@ -153,7 +186,8 @@ void InputQueue::Feed() {
     // never be written.
     m_abandoned = true;
     m_blocks.clear();
-    m_pipe.Close();
+    if (!m_consoleKeys)
+        m_pipe.Close();
 }
 
 // False once the input is over: the pipe broke (the child closed its input

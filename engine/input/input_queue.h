@@ -45,6 +45,15 @@ public:
     // forgets whatever the previous run left.
     void Attach(ScopedHandle pipe);
 
+    // After Attach, before Start: the input is a console's keystrokes (a
+    // pseudo console's input pipe). "\n", "\r\n" and a lone "\r" are each
+    // one Enter, which a console takes as "\r"; Close sends Ctrl+Z and
+    // Enter, the console's end of input. The pipe stays open until Release,
+    // whatever closes or abandons the input: a console whose input breaks
+    // ends at once with every program in it (Wine), before a stop's Ctrl+C
+    // could reach them.
+    void UseConsoleKeys() { m_consoleKeys = true; }
+
     // Starts the writer with `first` queued. `child` is the child's process,
     // owned by the run and open for as long as the queue is used: once it
     // has ended, nothing more is accepted. False when the writer could not
@@ -83,6 +92,7 @@ private:
     void Feed();
     bool WriteBlock(const std::string &block);
     bool ChildEnded() const;
+    void AsKeys(std::string &block);
 
     // Guards the queue and the two flags below against the host's threads,
     // the writer, and a stop or the end of the run.
@@ -92,6 +102,10 @@ private:
     bool m_closing = false;
     // Abandon() was called, or the pipe failed: nothing is written any more.
     bool m_abandoned = false;
+    // UseConsoleKeys(), and whether the last byte queued was a "\r" (whose
+    // "\n", if it comes next, is the same Enter).
+    bool m_consoleKeys = false;
+    bool m_afterCr = false;
 
     ScopedHandle m_pipe;
     ScopedHandle m_thread;

@@ -33,20 +33,27 @@ private:
 };
 
 // The system's attribute list naming the only handles a new process
-// inherits.
+// inherits, and the pseudo console it is to run in, if any.
 class HandleList {
 public:
-    explicit HandleList(std::vector<HANDLE> handles) : m_handles(std::move(handles)) {
+    explicit HandleList(std::vector<HANDLE> handles, void *pseudoConsole = nullptr)
+        : m_handles(std::move(handles)) {
+        // Spelled out: MinGW's headers declare it only for newer targets.
+        const DWORD_PTR kPseudoConsoleAttribute = 0x00020016;
+        const DWORD count = pseudoConsole != nullptr ? 2 : 1;
         SIZE_T size = 0;
-        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        InitializeProcThreadAttributeList(nullptr, count, 0, &size);
         m_storage.reset(new (std::nothrow) char[size]);
         auto *list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(m_storage.get());
-        if (list == nullptr || !InitializeProcThreadAttributeList(list, 1, 0, &size))
+        if (list == nullptr || !InitializeProcThreadAttributeList(list, count, 0, &size))
             return;
         m_list = list;
         if (!UpdateProcThreadAttribute(m_list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
                                        m_handles.data(), m_handles.size() * sizeof(HANDLE), nullptr,
-                                       nullptr)) {
+                                       nullptr) ||
+            (pseudoConsole != nullptr &&
+             !UpdateProcThreadAttribute(m_list, 0, kPseudoConsoleAttribute, pseudoConsole,
+                                        sizeof(pseudoConsole), nullptr, nullptr))) {
             DeleteProcThreadAttributeList(m_list);
             m_list = nullptr;
         }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "engine/output/line_cutter.h"
+#include "engine/output/terminal_stages.h"
 #include "engine/output/utf8_decoder.h"
 
 namespace {
@@ -95,12 +96,20 @@ bool TextOptions::UsableCodePage(UINT codePage) {
 }
 
 ReadChain::ReadChain(const TextOptions &options, ChunkSink &sink)
-    : m_chunker(sink, options.utf8, options.lines, options.chunkBytes) {
+    : m_chunker(sink, options.utf8 || options.terminal != TextOptions::Terminal::kNone,
+                options.lines || options.terminal == TextOptions::Terminal::kScreen,
+                options.chunkBytes) {
     // Built last to first: each stage hands on to the one made before it.
     m_stages.push_back(std::make_unique<ChunkStage>(m_chunker));
-    if (options.lines)
+    // A pseudo console's stream is UTF-8 already, and the screen stage
+    // makes the lines itself.
+    if (options.terminal == TextOptions::Terminal::kScreen)
+        AddFirst(MakeScreenTextStage(m_chunker, options.lineFlushMs, options.terminalSize));
+    else if (options.terminal == TextOptions::Terminal::kRaw)
+        AddFirst(MakeRawTerminalStage(m_chunker));
+    else if (options.lines)
         AddFirst(std::make_unique<LineStage>(m_chunker, options.lineFlushMs));
-    if (options.utf8)
+    if (options.utf8 && options.terminal == TextOptions::Terminal::kNone)
         AddFirst(std::make_unique<DecodeStage>(options.codePage == CP_OEMCP ? GetOEMCP()
                                                                             : options.codePage));
     m_first = m_stages.front().get();

@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <vector>
@@ -30,7 +31,15 @@ struct TextOptions {
     // The most bytes in one chunk: 4 .. kMaxChunkBytes.
     size_t chunkBytes = kChunkSize;
 
-    bool PlainBytes() const { return !utf8 && !lines; }
+    // A pseudo console's stream (terminal_stages.h): read as the screen it
+    // draws, in lines (kScreen), or passed on whole item by item (kRaw).
+    // Either replaces the stages above. `terminalSize`, when set, is the
+    // console's size as it changes (TerminalSize::Pack).
+    enum class Terminal { kNone, kScreen, kRaw };
+    Terminal terminal = Terminal::kNone;
+    const std::atomic<unsigned long> *terminalSize = nullptr;
+
+    bool PlainBytes() const { return !utf8 && !lines && terminal == Terminal::kNone; }
     // Whether text can be read in `codePage`: a single-byte, double-byte or
     // UTF-8 code page of this system.
     static bool UsableCodePage(UINT codePage);

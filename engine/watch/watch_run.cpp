@@ -156,6 +156,9 @@ void CRedirect::WatchRun() {
     // (RunInProgress). One that checked a moment before came, as far as the
     // host can tell, just before the end, and is told so.
     m_stop.MarkSettling();
+    // A pseudo console sends its last output and breaks its pipe only once
+    // it is closed, while the reader still reads (pseudo_console.h).
+    m_child.Console().End();
     // Whatever is still in the pipes is delivered; nothing after that. The
     // input is over too: what is still queued will never be read, and the
     // end of the run does not wait for it.

@@ -26,6 +26,14 @@
 //   --lines            receive one line per chunk; a prompt comes at once
 //   --merge            the error output arrives within the output, in the
 //                      order the program wrote it
+//   --terminal         the program runs in a pseudo console of its own: it
+//                      sees a console and prints as it goes, where through a
+//                      pipe its C runtime would hold its output back; its
+//                      text arrives as UTF-8 lines, a line it redraws (a
+//                      progress bar) as a chunk marked "<" that replaces the
+//                      one before
+//   --terminal-vt      with --terminal: the console's own stream, control
+//                      sequences included
 //   --                 ends the options
 //
 // The program is the command, used as it stands; every further argument is
@@ -62,8 +70,12 @@ void PrintChunk(const char *stream, const char *text, size_t length) {
     std::string shown(text, length);
     while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r'))
         shown.pop_back();
-    std::printf("[%8.3f s] %s %4zu bytes | %s\n", SecondsSinceStart(), stream, length,
-                shown.c_str());
+    // A terminal run's rewrite of the line still being drawn.
+    const bool rewrite = !shown.empty() && shown.front() == '\r';
+    if (rewrite)
+        shown.erase(0, 1);
+    std::printf("[%8.3f s] %s %4zu bytes %c %s\n", SecondsSinceStart(), stream, length,
+                rewrite ? '<' : '|', shown.c_str());
     std::fflush(stdout);
 }
 
@@ -177,10 +189,12 @@ void ForwardInput(Forwarder &forwarder) {
 int Usage(const char *why) {
     if (why != nullptr)
         std::fprintf(stderr, "console-host: %s\n", why);
-    std::fprintf(stderr, "usage: console-host [--cwd DIR] [--env NAME=VALUE]... [--input FILE]\n"
-                         "                    [--timeout MS] [--utf8] [--utf8-text] [--lines]\n"
-                         "                    [--merge] [--interactive] [--] <program> "
-                         "[arguments...]\n");
+    std::fprintf(stderr,
+                 "usage: console-host [--cwd DIR] [--env NAME=VALUE]... [--input FILE]\n"
+                 "                    [--timeout MS] [--utf8] [--utf8-text] [--lines]\n"
+                 "                    [--merge] [--terminal [--terminal-vt]] [--interactive] [--]\n"
+                 "                    <program> "
+                 "[arguments...]\n");
     return 2;
 }
 
@@ -217,6 +231,10 @@ int main() {
             textFlags |= DLLGLUE_LINES;
         } else if (option == L"--merge") {
             textFlags |= DLLGLUE_MERGE;
+        } else if (option == L"--terminal") {
+            textFlags |= DLLGLUE_TERMINAL;
+        } else if (option == L"--terminal-vt") {
+            textFlags |= DLLGLUE_TERMINAL_VT;
         } else if (option == L"--cwd" && hasValue) {
             directory = args[++first];
         } else if (option == L"--env" && hasValue) {
@@ -279,7 +297,7 @@ int main() {
     options.timeoutMs = timeoutMs;
 
     // UTF-8 chunks show right only on a console that reads UTF-8.
-    if ((textFlags & DLLGLUE_TEXT_UTF8) != 0)
+    if ((textFlags & (DLLGLUE_TEXT_UTF8 | DLLGLUE_TERMINAL)) != 0)
         SetConsoleOutputCP(CP_UTF8);
     QueryPerformanceFrequency(&g_frequency);
     QueryPerformanceCounter(&g_start);

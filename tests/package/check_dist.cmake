@@ -53,6 +53,7 @@ set(expected
   LICENSE
   README.md
   bin/brackwyn-ctrlc.exe
+  bin/brackwyn-term.exe
   bin/brackwyn.dll
   brackwyn.def
   include/brackwyn.h
