@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <new>
 
-#include "engine/delivery/host_thread_delivery.h"
-
 namespace {
 
 SRWLOCK g_lock = SRWLOCK_INIT;
@@ -111,11 +109,11 @@ HostThread::~HostThread() {
     CloseHandle(m_thread);
 }
 
-void HostThread::AddLocked(HostThreadDelivery *run) {
+void HostThread::AddLocked(TurnRun *run) {
     m_runs.push_back(run);
 }
 
-bool HostThread::RemoveLocked(HostThreadDelivery *run) {
+bool HostThread::RemoveLocked(TurnRun *run) {
     m_runs.erase(std::remove(m_runs.begin(), m_runs.end(), run), m_runs.end());
     if (!m_runs.empty() || m_turnDepth > 0)
         return false;
@@ -140,7 +138,7 @@ void HostThread::Kick() {
 
 bool HostThread::HasWorkLocked() const {
     return std::any_of(m_runs.begin(), m_runs.end(),
-                       [](const HostThreadDelivery *run) { return run->ReadyLocked(); });
+                       [](const TurnRun *run) { return run->ReadyLocked(); });
 }
 
 LRESULT CALLBACK HostThread::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -179,12 +177,12 @@ void HostThread::RunTurn() {
         delivered = false;
         // Each pass gives every ready run one item, starting one further on
         // each time; a run freed by a callback meanwhile is no longer listed.
-        std::vector<HostThreadDelivery *> ready;
+        std::vector<TurnRun *> ready;
         AcquireSRWLockExclusive(&g_lock);
         try {
             const size_t count = m_runs.size();
             for (size_t i = 0; i < count; ++i) {
-                HostThreadDelivery *run = m_runs[(i + m_rotate) % count];
+                TurnRun *run = m_runs[(i + m_rotate) % count];
                 if (run->ReadyLocked())
                     ready.push_back(run);
             }
@@ -193,7 +191,7 @@ void HostThread::RunTurn() {
         }
         ++m_rotate;
         ReleaseSRWLockExclusive(&g_lock);
-        for (HostThreadDelivery *run : ready) {
+        for (TurnRun *run : ready) {
             // Up to kPassItems of one run in a row: a pass per item would
             // cost more than the items.
             for (int item = 0; item < kPassItems; ++item) {

@@ -25,7 +25,21 @@
 #include <atomic>
 #include <vector>
 
-class HostThreadDelivery;
+// What a turn asks of a run that delivers on this thread; the run's
+// host-thread delivery (host_thread_delivery.h) is the one there is. Both
+// calls are made with the lock held.
+class TurnRun {
+public:
+    // Whether the run has an item to deliver now.
+    virtual bool ReadyLocked() const = 0;
+    // Takes the run's next item and calls its callback, the lock let go
+    // meanwhile; false when there was none to take. May free the run (a close
+    // from its own callback): the caller must not touch it afterwards.
+    virtual bool DeliverNextLocked() = 0;
+
+protected:
+    ~TurnRun() = default;
+};
 
 // The one lock of host-thread delivery. Guards: the list of host threads;
 // each HostThread's runs, turn depth and window; each attached run's queue,
@@ -43,10 +57,10 @@ public:
     static HostThread *ForThisThread();
 
     // Lock held.
-    void AddLocked(HostThreadDelivery *run);
+    void AddLocked(TurnRun *run);
     // Lock held. True when the caller must call Release() once it has let go
     // of the lock: the last run is gone and no turn is under way.
-    bool RemoveLocked(HostThreadDelivery *run);
+    bool RemoveLocked(TurnRun *run);
     // Lock not held: frees the object and its window.
     void Release();
 
@@ -71,7 +85,7 @@ private:
     const HANDLE m_thread;
     const HWND m_window;
     // Under the lock.
-    std::vector<HostThreadDelivery *> m_runs;
+    std::vector<TurnRun *> m_runs;
     int m_turnDepth = 0;
     unsigned m_rotate = 0;
     // A wake-up message or the turn timer is outstanding, or a turn is under

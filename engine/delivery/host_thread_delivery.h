@@ -26,10 +26,9 @@
 #include <string>
 
 #include "engine/delivery/delivery.h"
+#include "engine/delivery/host_thread.h"
 
-class HostThread;
-
-class HostThreadDelivery final : public Delivery {
+class HostThreadDelivery final : public Delivery, private TurnRun {
 public:
     explicit HostThreadDelivery(RunNotifications &run);
     ~HostThreadDelivery();
@@ -69,15 +68,12 @@ public:
     // host-thread delivery holds in memory for text.
     static unsigned long long QueuedBytes();
 
-    // HostThread's part, the lock held.
-    bool ReadyLocked() const;
-    bool HasAttached(HostThread *thread) const { return m_thread == thread; }
-    // Takes this run's next item and calls its callback, the lock let go
-    // meanwhile; false when there was none to take. May free the run (a
-    // close from its own callback): the caller must not touch it afterwards.
-    bool DeliverNextLocked();
 
 private:
+    // The turns' part (host_thread.h).
+    bool ReadyLocked() const override;
+    bool DeliverNextLocked() override;
+
     struct Item {
         StreamKind stream;
         std::string text;
