@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brackwyn.hpp"
@@ -270,6 +271,16 @@ void CloseFromCallback(Seen &seen) {
     seen.closed = true;
 }
 
+// A callback that another thread's close finds in progress.
+HANDLE g_slowEntered = nullptr;
+std::atomic<bool> g_slowReturned{false};
+
+void SlowFromCallback(Seen &) {
+    SetEvent(g_slowEntered);
+    Sleep(300);
+    g_slowReturned = true;
+}
+
 void StopFromCallback(Seen &seen) {
     seen.stopResult = dllglue_runstop(seen.run, 0);
     // A wait inside the run's own callback would wait for it.
@@ -281,14 +292,38 @@ void StopFromCallback(Seen &seen) {
 // A close from the run's own callback returns at once and nothing more of
 // that run comes; a stop from its own callback ends it with its completion.
 TEST(HostThread, CloseAndStopFromOwnCallbacks) {
-    Seen closing, stopping;
+    Seen closing, stopping, elsewhere;
     closing.onFirst = CloseFromCallback;
     stopping.onFirst = StopFromCallback;
+    elsewhere.onFirst = SlowFromCallback;
+    elsewhere.countOnly = true;
+    g_slowEntered = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     StartOnThisThread("flood-forever", closing);
     ConsoleRun *stopped = StartOnThisThread("flood-forever", stopping);
+    ConsoleRun *closedElsewhere = StartOnThisThread("flood-forever", elsewhere);
     ASSERT_NE(stopped, nullptr);
-    EXPECT_TRUE(PumpUntil([&] { return stopping.exitCalls > 0 && closing.closed; }, 30000));
+    ASSERT_NE(closedElsewhere, nullptr);
+    // Another thread closes the third run while its callback runs here: the
+    // close returns only once that callback has returned.
+    std::atomic<bool> elsewhereDone{false};
+    bool returnedFirst = false;
+    int elsewhereResult = -1;
+    std::thread closer([&] {
+        WaitForSingleObject(g_slowEntered, 30000);
+        elsewhereResult = dllglue_runclose(closedElsewhere);
+        returnedFirst = g_slowReturned.load();
+        elsewhereDone = true;
+    });
+    EXPECT_TRUE(PumpUntil(
+        [&] { return stopping.exitCalls > 0 && closing.closed && elsewhereDone.load(); }, 30000));
+    closer.join();
+    CloseHandle(g_slowEntered);
+    const size_t elsewhereBytes = elsewhere.outBytes;
     PumpUntil([] { return false; }, 300);
+    EXPECT_EQ(elsewhereResult, DLLGLUE_OK);
+    EXPECT_TRUE(returnedFirst);
+    EXPECT_EQ(elsewhere.outBytes, elsewhereBytes);
+    EXPECT_EQ(elsewhere.exitCalls, 0);
     EXPECT_EQ(closing.closeResult, DLLGLUE_OK);
     EXPECT_EQ(closing.chunksAfterClose, 0);
     EXPECT_EQ(closing.exitCalls, 0);
