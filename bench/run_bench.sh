@@ -35,8 +35,8 @@ docs=$root/docs
 reps=${BENCH_REPS:-}
 log=$bin/bench.log
 
-figures="bench_throughput bench_latency bench_idle bench_abort bench_runs bench_concurrent bench_stop bench_text bench_input bench_host_thread"
-for program in brackwyn.dll bench_child.exe bench_selftest.exe bench_launch_costs.exe \
+figures="bench_throughput bench_latency bench_idle bench_abort bench_runs bench_concurrent bench_stop bench_text bench_input bench_host_thread bench_terminal"
+for program in brackwyn.dll bench_child.exe bench_term_child.exe bench_selftest.exe bench_launch_costs.exe \
     bench_read_sizes.exe; do
     [ -f "$bin/$program" ] || { echo "run_bench: $bin/$program is missing; build first" >&2; exit 1; }
 done
@@ -350,6 +350,16 @@ of `kReadSize` bytes from pipes of `kPipeBuffer` bytes, both 256 KiB (see
    suspended in a job, its input an anonymous pipe of the library's buffer
    size). Both spans run from the child's start to its end; both children
    check that every byte came.
+17. **Terminal latency.** A child that prints with the C runtime's own
+   buffered `printf` (as real programs do) stamps a line every 50 ms and
+   never flushes; the time from its `printf` to the callback, in a terminal
+   run (`DLLGLUE_TERMINAL`, text) against a pipe run in merged UTF-8 lines.
+   Through the pipe the runtime holds the lines until the child ends.
+18. **Terminal throughput.** The same child writes 100-byte lines in 64 KiB
+   blocks: 500 KB through a terminal run, 16 MiB through a plain byte run,
+   both as MB/s from the start of the run to the end of its wait. Wine's
+   console host draws some 0.1 MB/s, so 16 MiB through the terminal would
+   outlast the time a figure gets; the ratio is of the two rates.
 
 ## Where the start of a run goes
 

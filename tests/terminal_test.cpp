@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/os/syscalls.h"
 #include "test_support.h"
 
 namespace {
@@ -136,6 +137,12 @@ int CountChildren(const wchar_t *name) {
                      : 0;
     CloseHandle(snapshot);
     return count;
+}
+
+// As a host whose own job forbids nested jobs finds it.
+HANDLE WINAPI NoJob(LPSECURITY_ATTRIBUTES, LPCWSTR) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
 }
 
 } // namespace
@@ -333,4 +340,22 @@ TEST(Terminal, EightRunsAtOnce) {
     const auto before = OpenHandleTypes();
     round();
     EXPECT_EQ(HandleGrowth(before, OpenHandleTypes()), "");
+}
+
+// A run goes on without a job where the host's own job forbids one; then
+// nothing says when its last process is gone, and a pseudo console's pipe
+// never breaks by itself. The run ends with its child, every line and the
+// exit code delivered.
+TEST(Terminal, RunWithoutAJobEndsWithItsChild) {
+    g_sys.createJobObject = NoJob;
+    Lines lines;
+    const ULONGLONG started = GetTickCount64();
+    const ConsoleRunResult result = RunTerm("exit 3", lines);
+    const ULONGLONG spent = GetTickCount64() - started;
+    g_sys = RealSysCalls();
+    WatchLaunchCalls();
+    EXPECT_EQ(result.state, DLLGLUE_EXITED);
+    EXPECT_EQ(result.exitCode, 3u);
+    EXPECT_EQ(lines.All(), "bye pid=" + std::to_string(result.processId) + "\n");
+    EXPECT_LT(spent, 10000u);
 }

@@ -103,6 +103,14 @@ void CRedirect::WatchRun() {
         ULONGLONG now = GetTickCount64();
         if (!watch.ChildEnded() && !m_child.Running())
             watch.OnPacket({PacketKind::kChildEnded}, now);
+        // Without a job nothing says when the run's last process is gone,
+        // and a pseudo console's pipe breaks only once the console is
+        // closed: the child's own end has to do. The reader still reads, so
+        // what the console sends as it closes is delivered. A process the
+        // child left in the console loses it then, where a job would have
+        // let it finish first.
+        if (watch.ChildEnded() && !m_child.HasJob())
+            m_child.Console().End();
         if (m_child.JobIsEmpty())
             watch.OnPacket({PacketKind::kJobNews, JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO}, now);
         const WatchAction action = watch.Next(now, m_stop.Plan().Deadline());

@@ -1,12 +1,13 @@
-// A GUI host for brackwyn: a window with a command box, Run, Stop and Abort
-// buttons, an input line with Send and Close input, an output pane that fills
-// while the program runs (error text in red) and a status line with the
-// outcome of the run.
+// A GUI host for brackwyn: a window with a command box, a Terminal check
+// box, Run, Stop and Abort buttons, an input line with Send and Close input,
+// an output pane that fills while the program runs (error text in red) and a
+// status line with the outcome of the run.
 //
 //   gui-host.exe [--command "<command line>"] [--autorun] [--abort-after <ms>]
 //                [--stop-after <ms>] [--send <line>] [--enter <line>]
 //                [--close-input] [--exit-after-run <ms>] [--dump <file>]
-//                [--separate] [--code-page <n>] [--flood]
+//                [--line-times] [--separate] [--code-page <n>] [--flood]
+//                [--terminal]
 //
 // Stop asks the program to end (Ctrl+C, WM_CLOSE to its windows, end of its
 // input) and gives it 5 s to clean up before it is terminated; Abort
@@ -21,7 +22,19 @@
 // and --close-input then presses Close input; --exit-after-run closes the
 // window that long after a run has ended (time for a screenshot), and --dump
 // writes the status line and the pane, each line tagged "out|" or "err|" by
-// its colour on screen, to a file in UTF-8 when a run ends.
+// its colour on screen, to a file in UTF-8 when a run ends; with
+// --line-times each line of the dump starts with the milliseconds from Run
+// to the arrival of its end.
+//
+// Terminal (the check box, or --terminal) runs the program in a pseudo
+// console of its own (DLLGLUE_TERMINAL): it sees a console, so its C runtime
+// does not hold its output back as it does for a pipe, and each line shows
+// as it is printed. gui-ticker.exe, beside this program, prints a line every
+// 300 ms with the runtime's buffered printf: run "gui-ticker" with and
+// without Terminal to see the difference. A terminal run's text comes as
+// lines too, and a line the program redraws (a progress bar) comes again
+// after a "\r", which replaces the pane's unfinished last line; what is
+// typed goes to the console as keystrokes, UTF-8.
 //
 // --flood runs, instead of the command, this program itself writing 256 MiB
 // to its output as fast as it can; the status line counts what has arrived,
@@ -84,7 +97,8 @@ enum : int {
     IDC_STOP,
     IDC_INPUT,
     IDC_SEND,
-    IDC_CLOSE_INPUT
+    IDC_CLOSE_INPUT,
+    IDC_TERMINAL
 };
 enum : UINT_PTR { TIMER_ABORT = 1, TIMER_EXIT, TIMER_STOP, TIMER_TYPE };
 // How long Stop lets the program clean up before it is terminated.
@@ -114,13 +128,16 @@ struct Options {
     bool separate = false;
     unsigned codePage = 0;
     bool flood = false;
+    bool terminal = false;
+    bool lineTimes = false;
 };
 
 // What --flood writes, and how the status line counts it.
 constexpr unsigned long long kFloodBytes = 256ull << 20;
 
 Options g_options;
-HWND g_command, g_run, g_stop, g_abort, g_input, g_send, g_closeInput, g_output, g_status;
+HWND g_command, g_terminal, g_run, g_stop, g_abort, g_input, g_send, g_closeInput, g_output,
+    g_status;
 HFONT g_uiFont, g_paneFont;
 
 // The state of the current run; touched by the UI thread alone.
@@ -134,6 +151,9 @@ int g_stderrSeen = -1; // -1 until the completion callback: the run never began
 ConsoleRunResult g_outcome{};
 ULONGLONG g_startTick = 0;
 unsigned long long g_floodBytes = 0;
+bool g_terminalRun = false;
+// When each line's end reached the pane, in ms from Run (--line-times).
+std::vector<ULONGLONG> g_lineTimes;
 
 // --- UI thread ------------------------------------------------------------
 
@@ -163,6 +183,9 @@ std::string Narrow(const std::wstring &wide, UINT codePage = CP_UTF8) {
 }
 
 void AppendToPane(const std::string &chunk, bool isError) {
+    // A terminal run's text has no "\r\n": a chunk that begins with "\r"
+    // is the unfinished last line as it now stands, and replaces it.
+    const bool rewrite = g_terminalRun && !chunk.empty() && chunk[0] == '\r';
     std::string shown;
     shown.reserve(chunk.size() + chunk.size() / 16);
     for (char c : chunk) {
@@ -175,8 +198,14 @@ void AppendToPane(const std::string &chunk, bool isError) {
             shown += '\r';
         shown += c == '\0' ? ' ' : c;
     }
-    // Past the end: the control puts the caret at the end of the text.
-    SendMessageW(g_output, EM_SETSEL, INT_MAX, INT_MAX);
+    // Past the end: the control puts the caret at the end of the text. A
+    // rewrite selects the last line, which is the unfinished one.
+    LPARAM from = INT_MAX;
+    if (rewrite) {
+        const LRESULT last = SendMessageW(g_output, EM_GETLINECOUNT, 0, 0) - 1;
+        from = SendMessageW(g_output, EM_LINEINDEX, last, 0);
+    }
+    SendMessageW(g_output, EM_SETSEL, from, INT_MAX);
     CHARFORMAT2W format{};
     format.cbSize = sizeof(format);
     format.dwMask = CFM_COLOR;
@@ -185,6 +214,13 @@ void AppendToPane(const std::string &chunk, bool isError) {
     SendMessageW(g_output, EM_SETCHARFORMAT, SCF_SELECTION, reinterpret_cast<LPARAM>(&format));
     SendMessageW(g_output, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(Wide(shown).c_str()));
     SendMessageW(g_output, WM_VSCROLL, SB_BOTTOM, 0);
+    if (g_options.lineTimes) {
+        const ULONGLONG now = GetTickCount64() - g_startTick;
+        for (char c : chunk) {
+            if (c == '\n')
+                g_lineTimes.push_back(now);
+        }
+    }
 }
 
 // The run's callbacks, on this thread (DLLGLUE_HOST_THREAD). A flood is
@@ -240,6 +276,11 @@ void WriteDump() {
             end = text.size();
         if (end > start) {
             const LONG first = static_cast<LONG>(SendMessageW(g_output, EM_LINEINDEX, line, 0));
+            if (g_options.lineTimes) {
+                const size_t index = static_cast<size_t>(line);
+                dump +=
+                    (index < g_lineTimes.size() ? std::to_string(g_lineTimes[index]) : "-") + " ";
+            }
             dump += (IsErrorAt(first) ? "err| " : "out| ") +
                     Narrow(text.substr(start, end - start)) + "\n";
         }
@@ -279,6 +320,7 @@ void SetInputOpen(bool open) {
 void SetRunning(bool running) {
     g_running = running;
     EnableWindow(g_command, !running);
+    EnableWindow(g_terminal, !running);
     EnableWindow(g_run, !running);
     EnableWindow(g_stop, running);
     EnableWindow(g_abort, running);
@@ -296,8 +338,12 @@ void SendInputLine() {
     const int length = GetWindowTextLengthW(g_input);
     std::wstring wide(static_cast<size_t>(length) + 1, L'\0');
     wide.resize(static_cast<size_t>(GetWindowTextW(g_input, &wide[0], length + 1)));
-    const std::string line =
-        Narrow(wide, g_options.codePage ? g_options.codePage : CP_OEMCP) + "\r\n";
+    // A console takes keystrokes as UTF-8 text, whatever its program's code
+    // page.
+    const UINT codePage = g_terminalRun        ? CP_UTF8
+                          : g_options.codePage ? g_options.codePage
+                                               : CP_OEMCP;
+    const std::string line = Narrow(wide, codePage) + "\r\n";
     // Queued, not waited for: a program that does not read never blocks the window.
     if (dllglue_runwrite(g_current, line.data(), line.size()) != DLLGLUE_OK) {
         // The program closed its input or ended: nothing more can reach it.
@@ -354,6 +400,8 @@ void StartRun(HWND window) {
         SetTimer(window, TIMER_TYPE, 300, nullptr);
     g_startTick = GetTickCount64();
     g_floodBytes = 0;
+    g_lineTimes.clear();
+    g_terminalRun = SendMessageA(g_terminal, BM_GETCHECK, 0, 0) == BST_CHECKED;
     ConsoleRunOptions options{};
     options.size = sizeof(options);
     options.onOutput = OnOutput;
@@ -364,6 +412,11 @@ void StartRun(HWND window) {
     // callbacks on this thread, in chunks of many lines.
     options.flags = DLLGLUE_TEXT_UTF8 | DLLGLUE_LINES | DLLGLUE_HOST_THREAD |
                     (g_options.separate ? 0 : DLLGLUE_MERGE);
+    // The program in a pseudo console of its own: it shows each line as it
+    // prints it. Its error text shares the console, so --separate has
+    // nothing to keep apart.
+    if (g_terminalRun)
+        options.flags |= DLLGLUE_TERMINAL;
     options.chunkBytes = 64 * 1024;
     // The input stays open for the input line until Close input or Stop.
     options.input = DLLGLUE_INPUT_PIPE;
@@ -439,10 +492,12 @@ void Layout(HWND window) {
     GetClientRect(window, &client);
     const int margin = 8, row = 24, button = 80;
     const int width = client.right - 2 * margin;
-    // The command and the input line fill what the buttons on their right leave.
+    // The command and the input line fill what the buttons on their right
+    // leave; the Terminal check box goes before Run.
     const int boxWidth = width - 3 * (button + margin);
     const int buttonLeft = 2 * margin + boxWidth;
-    MoveWindow(g_command, margin, margin, boxWidth, row, TRUE);
+    MoveWindow(g_command, margin, margin, boxWidth - button - margin, row, TRUE);
+    MoveWindow(g_terminal, buttonLeft - button - margin, margin, button, row, TRUE);
     MoveWindow(g_run, buttonLeft, margin, button, row, TRUE);
     MoveWindow(g_stop, buttonLeft + button + margin, margin, button, row, TRUE);
     MoveWindow(g_abort, buttonLeft + 2 * (button + margin), margin, button, row, TRUE);
@@ -469,6 +524,10 @@ HWND CreateChild(HWND parent, const char *className, const char *text, DWORD sty
 bool CreateControls(HWND window) {
     g_command = CreateChild(window, "EDIT", g_options.command.c_str(), WS_TABSTOP | ES_AUTOHSCROLL,
                             IDC_COMMAND, WS_EX_CLIENTEDGE);
+    g_terminal =
+        CreateChild(window, "BUTTON", "&Terminal", WS_TABSTOP | BS_AUTOCHECKBOX, IDC_TERMINAL);
+    if (g_options.terminal)
+        SendMessageA(g_terminal, BM_SETCHECK, BST_CHECKED, 0);
     g_run = CreateChild(window, "BUTTON", "&Run", WS_TABSTOP | BS_DEFPUSHBUTTON, IDC_RUN);
     g_stop = CreateChild(window, "BUTTON", "&Stop", WS_TABSTOP | WS_DISABLED, IDC_STOP);
     g_abort = CreateChild(window, "BUTTON", "&Abort", WS_TABSTOP | WS_DISABLED, IDC_ABORT);
@@ -618,6 +677,10 @@ bool ParseOptions() {
             g_options.codePage = number();
         } else if (name == L"--flood") {
             g_options.flood = true;
+        } else if (name == L"--terminal") {
+            g_options.terminal = true;
+        } else if (name == L"--line-times") {
+            g_options.lineTimes = true;
         } else {
             return false;
         }
@@ -668,7 +731,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
                     "usage: gui-host [--command \"<command line>\"] [--autorun]\n"
                     "    [--abort-after <ms>] [--stop-after <ms>] [--send <line>]\n"
                     "    [--enter <line>] [--close-input] [--exit-after-run <ms>]\n"
-                    "    [--dump <file>] [--separate] [--code-page <n>] [--flood]",
+                    "    [--dump <file>] [--line-times] [--separate] [--code-page <n>]\n"
+                    "    [--flood] [--terminal]",
                     "gui-host", MB_ICONERROR);
         return 2;
     }

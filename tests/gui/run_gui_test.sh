@@ -38,6 +38,12 @@
 #   8. --flood: the program writes 256 MiB as fast as it can; Stop, pressed
 #      during the flood, ends it, and the status line counts what came. A
 #      screenshot of the flood goes beside OUT_PNG (-flood.png).
+#   9. gui-ticker, which prints a line every 300 ms with msvcrt's buffered
+#      printf, with the Terminal check box on (--terminal): the pane's lines
+#      arrive about 300 ms apart, as printed. A screenshot of it goes beside
+#      OUT_PNG (-terminal.png).
+#  10. The same without Terminal: through a pipe the C runtime holds the
+#      lines, and they arrive together at the program's end.
 set -euo pipefail
 
 DESKTOP_SIZE=800x520
@@ -61,6 +67,8 @@ if [ "${1:-}" != --in-display ]; then
     [ -f "$1/gui-host.exe" ] || die "no gui-host.exe in $1"
     [ -f "$1/brackwyn.dll" ] || die "no brackwyn.dll in $1"
     [ -f "$1/bw_child.exe" ] || die "no bw_child.exe in $1"
+    [ -f "$1/gui-ticker.exe" ] || die "no gui-ticker.exe in $1"
+    [ -f "$1/brackwyn-term.exe" ] || die "no brackwyn-term.exe in $1"
     mkdir -p "$(dirname "$3")"
     bin_dir=$(cd "$1" && pwd)
     prefix=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")-x11
@@ -115,7 +123,8 @@ if [ ! -f "$prefix/.brackwyn-x11-ready" ]; then
 fi
 
 cd "$work"
-cp "$bin_dir/gui-host.exe" "$bin_dir/brackwyn.dll" "$bin_dir/bw_child.exe" .
+cp "$bin_dir/gui-host.exe" "$bin_dir/brackwyn.dll" "$bin_dir/bw_child.exe" \
+    "$bin_dir/gui-ticker.exe" "$bin_dir/brackwyn-term.exe" .
 
 # Starts the window in the background; $host_pid is its Wine process.
 start_host() {
@@ -289,5 +298,57 @@ if [ -s flood.xwd ]; then
 fi
 await_exit
 echo "gui test: run 8 ok (stopped at $mib MiB)"
+
+# --- 9 and 10: Terminal shows a buffering program's lines as it prints -------
+# The ticker must print with msvcrt's own printf, which buffers for a pipe;
+# MinGW's own would not show the difference.
+if command -v x86_64-w64-mingw32-objdump >/dev/null 2>&1; then
+    x86_64-w64-mingw32-objdump -p gui-ticker.exe |
+        awk '/DLL Name:/ { dll = tolower($3) } dll == "msvcrt.dll" && $3 == "printf" { found = 1 }
+             END { exit !found }' || die "gui-ticker.exe does not import msvcrt's printf"
+fi
+# --line-times puts before each line of the dump the ms from Run to its end's
+# arrival in the pane.
+ticks=6
+start_host --terminal --command "gui-ticker.exe $ticks 300" --line-times --autorun \
+    --dump run9.txt --exit-after-run 1500
+await_dump run9.txt
+expect_line run9.txt '^status: Finished after [0-9.]+ s: result 1, stderr seen 0$' \
+    "the terminal run of the ticker did not finish with result 1"
+awk -v n="$ticks" '
+    NR > 1 {
+        if ($0 !~ "^[0-9]+ out\\| tick " NR - 1 " of " n " *$") { print "line " NR ": " $0; exit 1 }
+        if (NR > 2 && ($1 - last < 150 || $1 - last > 1000)) {
+            print "tick " NR - 1 " came " $1 - last " ms after the one before"; exit 1
+        }
+        last = $1
+    }
+    END { if (NR != n + 1) { print NR - 1 " lines in the pane"; exit 1 } }' run9.txt >run9.err ||
+    die "in a terminal run the ticks did not come one by one, about 300 ms apart: $(cat run9.err)
+$(cat run9.txt)"
+capture
+pnmtopng screen.ppm >"${out_png%.png}-terminal.png"
+await_exit
+echo "gui test: run 9 ok (terminal, ticks at $(awk 'NR > 1 { printf "%s ", $1 }' run9.txt)ms)"
+
+start_host --command "gui-ticker.exe $ticks 300" --line-times --autorun --dump run10.txt \
+    --exit-after-run 200
+await_dump run10.txt
+expect_line run10.txt '^status: Finished after [0-9.]+ s: result 1, stderr seen 0$' \
+    "the pipe run of the ticker did not finish with result 1"
+awk -v n="$ticks" '
+    NR == 2 { first = $1 }
+    NR > 1 {
+        if ($0 !~ "^[0-9]+ out\\| tick " NR - 1 " of " n " *$") { print "line " NR ": " $0; exit 1 }
+        if ($1 - first > 100) { print "tick " NR - 1 " came " $1 - first " ms after the first"; exit 1 }
+    }
+    END {
+        if (NR != n + 1) { print NR - 1 " lines in the pane"; exit 1 }
+        if (first < 300 * (n - 1)) { print "the ticks came at " first " ms, before the end"; exit 1 }
+    }' run10.txt >run10.err ||
+    die "through a pipe the ticks did not arrive together: $(cat run10.err)
+$(cat run10.txt)"
+await_exit
+echo "gui test: run 10 ok (pipe, all ticks at $(sed -n 2p run10.txt | cut -d' ' -f1) ms)"
 
 echo "gui test: passed"
