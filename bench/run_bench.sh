@@ -350,6 +350,20 @@ of `kReadSize` bytes from pipes of `kPipeBuffer` bytes, both 256 KiB (see
    suspended in a job, its input an anonymous pipe of the library's buffer
    size). Both spans run from the child's start to its end; both children
    check that every byte came.
+14. **A window during a flood.** A child floods a window's thread with 64 MiB
+   while a 16 ms `WM_TIMER` ticks: the timer's lateness, the time a message
+   another thread posts at each tick takes to be dispatched, and the time
+   from invalidating the window at each tick to its `WM_PAINT`, p50 and p99
+   over every tick of every repetition. Three sides: `DLLGLUE_HOST_THREAD`
+   (callbacks on the window's thread, in turns), worker callbacks that copy
+   and post each chunk to the window (the pattern it replaces), and the same
+   window with no run at all.
+15. **Host-thread throughput.** The same 64 MiB delivered on the host thread
+   against worker delivery of the same run, with `chunkBytes` 64 KiB and 1024.
+16. **A stalled host.** What the process holds for a run whose host takes
+   nothing for 3 s, against a run whose worker callback stalls as long: the
+   undelivered text is bounded by `maxPendingBytes`, and the program waits in
+   its write.
 17. **Terminal latency.** A child that prints with the C runtime's own
    buffered `printf` (as real programs do) stamps a line every 50 ms and
    never flushes; the time from its `printf` to the callback, in a terminal
