@@ -83,30 +83,9 @@ bool RunDetachedHelper(std::wstring commandLine, const std::vector<HANDLE> &hand
                        DWORD &exitCode) {
     const std::wstring program = HelperPath();
     commandLine = L"\"" + program + L"\" " + commandLine;
-    HandleList list(handles);
-    if (list.Get() == nullptr)
+    ScopedHandle helper(StartDetachedWith(program, commandLine, handles));
+    if (!helper.IsValid())
         return false;
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.lpAttributeList = list.Get();
-    PROCESS_INFORMATION created{};
-    BOOL started = FALSE;
-    {
-        InheritanceTurn turn;
-        // Inheritable for this creation only, which the handle list then
-        // narrows to these (EXTENDED_STARTUPINFO_PRESENT says it is there).
-        for (HANDLE handle : handles)
-            SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-        started = CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                                 DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                                 &startup.StartupInfo, &created);
-        for (HANDLE handle : handles)
-            SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
-    }
-    if (!started)
-        return false;
-    CloseHandle(created.hThread);
-    ScopedHandle helper(created.hProcess);
     if (WaitForSingleObject(helper.Get(), kHelperWaitMs) != WAIT_OBJECT_0) {
         TerminateProcess(helper.Get(), 1);
         return false;

@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -72,3 +73,13 @@ private:
     std::unique_ptr<char[]> m_storage;
     LPPROC_THREAD_ATTRIBUTE_LIST m_list = nullptr;
 };
+
+// Creates `program` with `commandLine` (which names it first) and no console
+// of its own, handing it `handles` and nothing else, each inheritable for
+// this creation only. The library's helpers start this way: the Ctrl+C
+// helper and the terminal's resize helper, each of which attaches to a run's
+// console. The new process, its thread handle closed; null when it did not
+// start (also when the system cannot build the list: it would then inherit
+// whatever else is inheritable).
+HANDLE StartDetachedWith(const std::wstring &program, std::wstring commandLine,
+                         const std::vector<HANDLE> &handles);

@@ -70,11 +70,12 @@ std::wstring Rundll32Path() {
     return std::wstring(folder, length) + L"\\rundll32.exe";
 }
 
-// An inheritable copy of `handle` with only `access`; null when refused.
-HANDLE InheritableCopy(HANDLE handle, DWORD access) {
+// A copy of `handle` with only `access`, inheritable only while the helper
+// is created (StartDetachedWith); null when refused.
+HANDLE NarrowCopy(HANDLE handle, DWORD access) {
     HANDLE self = GetCurrentProcess();
     HANDLE copy = nullptr;
-    if (handle == nullptr || !DuplicateHandle(self, handle, self, &copy, access, TRUE, 0))
+    if (handle == nullptr || !DuplicateHandle(self, handle, self, &copy, access, FALSE, 0))
         return nullptr;
     return copy;
 }
@@ -88,11 +89,11 @@ bool StartAndLetGo(const std::wstring &program, std::wstring commandLine, HANDLE
     // has ended, whether it is in the job, and its id. A run without a job
     // hands its child alone, and "job=0".
     std::vector<ScopedHandle> copies;
-    copies.emplace_back(InheritableCopy(job, JOB_OBJECT_QUERY));
+    copies.emplace_back(NarrowCopy(job, JOB_OBJECT_QUERY));
     if (job != nullptr && !copies.back().IsValid())
         return false;
     for (HANDLE process : processes) {
-        ScopedHandle copy(InheritableCopy(process, PROCESS_QUERY_INFORMATION | SYNCHRONIZE));
+        ScopedHandle copy(NarrowCopy(process, PROCESS_QUERY_INFORMATION | SYNCHRONIZE));
         if (copy.IsValid())
             copies.push_back(std::move(copy));
     }
@@ -106,36 +107,15 @@ bool StartAndLetGo(const std::wstring &program, std::wstring commandLine, HANDLE
             inherited.push_back(copies[i].Get());
     }
     // Exactly these copies and nothing else: the helper must not hold the
-    // host's pipes. Without the list it would inherit whatever else is
-    // inheritable, so then it is not started at all.
-    HandleList list(inherited);
-    if (list.Get() == nullptr)
+    // host's pipes.
+    HANDLE started = StartDetachedWith(program, commandLine, inherited);
+    if (started == nullptr)
         return false;
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof(startup);
-    startup.lpAttributeList = list.Get();
-    PROCESS_INFORMATION created{};
-    // DETACHED_PROCESS: no console of its own (whether the program is a
-    // console program or not), so that it can attach to the run's.
-    // EXTENDED_STARTUPINFO_PRESENT: the handle list above.
-    BOOL started = FALSE;
-    {
-        // The copies are inheritable until they close below; the library's
-        // own launches meanwhile must not get them.
-        InheritanceTurn turn;
-        started = CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
-                                 DETACHED_PROCESS | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                                 &startup.StartupInfo, &created);
-        copies.clear();
-    }
-    if (!started)
-        return false;
-    CloseHandle(created.hThread);
     // It ends by itself; nobody waits for it unless a caller asked to.
     if (helper != nullptr)
-        helper->Reset(created.hProcess);
+        helper->Reset(started);
     else
-        CloseHandle(created.hProcess);
+        CloseHandle(started);
     return true;
 }
 
