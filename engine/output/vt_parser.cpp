@@ -75,16 +75,9 @@ bool VtParser::Step(unsigned char byte, VtEvents &events) {
         // terminal reads too. Wine drops the BEL that ends a program's own
         // OSC; its next sequence ends the string instead of everything
         // after it being swallowed.
-        if (m_state == State::kOsc || m_state == State::kString) {
-            if (byte == kEsc) {
-                m_state = State::kEscape;
-                m_intermediate = 0;
-                return false;
-            }
-            m_state = State::kGround;
-            return true;
-        }
-        if (m_utf8Needed != 0) {
+        // A string's bytes are not printed, so no character of it is cut.
+        const bool inString = m_state == State::kOsc || m_state == State::kString;
+        if (!inString && m_utf8Needed != 0) {
             m_utf8Needed = 0;
             events.Print(kReplacement);
         }
